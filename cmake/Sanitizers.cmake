@@ -1,0 +1,12 @@
+if(TV_SANITIZE STREQUAL "address")
+  set(TV_SAN_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(TV_SANITIZE STREQUAL "thread")
+  set(TV_SAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT TV_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "TV_SANITIZE must be address, thread or empty")
+endif()
+
+if(TV_SAN_FLAGS)
+  add_compile_options(${TV_SAN_FLAGS})
+  add_link_options(${TV_SAN_FLAGS})
+endif()
