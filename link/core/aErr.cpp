@@ -1,0 +1,56 @@
+#include "link/core/aErr.h"
+
+namespace {
+
+struct ErrorEntry {
+  const char* name;
+  const char* description;
+};
+
+constexpr ErrorEntry kErrors[] = {
+    {"aErrNone", "Success, no error"},
+    {"aErrMemory", "Memory allocation"},
+    {"aErrParam", "Invalid parameter"},
+    {"aErrNotFound", "Not found"},
+    {"aErrFileNameLength", "File name too long"},
+    {"aErrBusy", "Resource busy"},
+    {"aErrIO", "Input/Output error"},
+    {"aErrMode", "Invalid Mode"},
+    {"aErrWrite", "Write error"},
+    {"aErrRead", "Read error"},
+    {"aErrEOF", "End of file"},
+    {"aErrNotReady", "Not ready, no bytes available"},
+    {"aErrPermission", "Insufficient permissions"},
+    {"aErrRange", "Value out of range"},
+    {"aErrSize", "Invalid Size"},
+    {"aErrOverrun", "Buffer/queue overrun"},
+    {"aErrParse", "Parse error"},
+    {"aErrConfiguration", "Configuration error"},
+    {"aErrTimeout", "Timeout occurred"},
+    {"aErrInitialization", "Initialization error"},
+    {"aErrVersion", "Invalid version"},
+    {"aErrUnimplemented", "Functionality unimplemented"},
+    {"aErrDuplicate", "Duplicate request"},
+    {"aErrCancel", "Cancellation occurred, or did not complete"},
+    {"aErrPacket", "Packet byte invalid"},
+    {"aErrConnection", "Connection error"},
+    {"aErrIndexRange", "Index out of range"},
+    {"aErrShortCommand", "Tolvarine command to short"},
+    {"aErrInvalidEntity", "Invalid entity error"},
+    {"aErrInvalidOption", "Invalid option code"},
+    {"aErrResource", "Resource unavailable"},
+    {"aErrMedia", "Media error"},
+    {"aErrAsyncReturn", "Asynchronous return error"},
+    {"aErrStreamStale", "Stream value is stale"},
+    {"aErrUnknown", "Unknown error"},
+};
+
+const ErrorEntry& lookup(unsigned code) {
+  return kErrors[code > static_cast<unsigned>(aErrUnknown) ? static_cast<unsigned>(aErrUnknown) : code];
+}
+
+}  // namespace
+
+const char* aError_GetErrorDescription(unsigned code) { return lookup(code).description; }
+
+const char* aError_GetErrorText(unsigned code) { return lookup(code).name; }
