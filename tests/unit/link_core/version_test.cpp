@@ -29,7 +29,12 @@ INSTANTIATE_TEST_SUITE_P(BothFormats, VersionPacking,
                          ::testing::Values(PackCase{2, 14, 7, 0x2E000007u, true},
                                            PackCase{2, 15, 7, 0x2F020F07u, false},
                                            PackCase{3, 0, 1, 0x2F030001u, false},
-                                           PackCase{1, 2, 3, 0x12000003u, true}));
+                                           PackCase{1, 2, 3, 0x12000003u, true}),
+                         [](const ::testing::TestParamInfo<PackCase>& info) {
+                           const PackCase& c = info.param;
+                           return "v" + std::to_string(c.major) + "_" + std::to_string(c.minor) + "_" +
+                                  std::to_string(c.patch);
+                         });
 
 TEST(VersionParsing, LegacyPatchIsTwentyFourBits) {
   EXPECT_EQ(aVersion_ParsePatch(0x1A012345u), 0x012345u);

@@ -1,0 +1,3 @@
+#include "app/Dispatch.h"
+
+int main(int argc, char** argv) { return updater_main(argc, argv); }

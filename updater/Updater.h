@@ -1,0 +1,53 @@
+// The commands of the tool, as operations of one Updater per run. Operations
+// report to the user only through the display and return plain results.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "app/UpdaterDisplayInterface.h"
+#include "link/core/linkSpec.h"
+#include "server/BuildList.h"
+#include "updater/DeviceInfo.h"
+#include "updater/Fingerprint.h"
+
+class Updater {
+ public:
+  Updater(const char* server_url, const char* app_directory, UpdaterDisplayInterface& display);
+  ~Updater();
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  void Set_UEIBytes_Load(bool enable) { uei_bytes_load = enable; }
+
+  std::vector<DeviceInfo> Discover_Devices(linkType type);
+  std::vector<DeviceInfo> Discover_TVNetwork_Devices(unsigned router_serial, linkType type);
+
+  bool Update_Firmware(unsigned serial, unsigned build, std::string bird_file, unsigned char module_address,
+                       unsigned router_serial, bool override);
+
+  unsigned Download_Firmware(unsigned serial, std::string build, bool override, bool flag);
+  unsigned Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+  BuildList Get_BuildList(unsigned serial);
+  BuildList Get_BuildListLocal(unsigned serial);
+  std::string Get_JWT(unsigned serial);
+
+  bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned serial, std::string bird_file,
+                       unsigned baud, bool reset_after);
+  bool Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial, std::string bird_file,
+                        bool unused = false);
+
+  // Whether the last server or store query (build list, local list, token)
+  // failed, as opposed to answering with nothing.
+  bool Last_Query_Failed() const { return last_query_failed; }
+
+ private:
+  char* server_url;
+  char* app_directory;
+  UpdaterDisplayInterface& display;
+  uint8_t recovery_chip_kind = 0;
+  bool uei_bytes_load = false;
+  bool last_query_failed = false;
+};
