@@ -1,0 +1,303 @@
+#include "EmulatedModule.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/usb/ch9.h>
+#include <linux/usbdevice_fs.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace usbsim {
+
+namespace {
+
+usbdevfs_urb* urbOf(UMockdevIoctlData* data) { return reinterpret_cast<usbdevfs_urb*>(data->data); }
+
+UMockdevIoctlData* resolveBuffer(UMockdevIoctlData* urbData) {
+  GError* error = nullptr;
+  UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
+                                                          static_cast<gsize>(urbOf(urbData)->buffer_length), &error);
+  if (error != nullptr) g_error_free(error);
+  return buffer;
+}
+
+}  // namespace
+
+EmulatedModule::EmulatedModule(UMockdevTestbed* testbed_, ModuleIdentity identity_, std::string host_, int port_)
+    : testbed(testbed_), identity(std::move(identity_)), host(std::move(host_)), port(port_) {}
+
+EmulatedModule::~EmulatedModule() {
+  unplug();
+  closeStandIn();
+  for (Node& node : nodes) {
+    GError* error = nullptr;
+    umockdev_testbed_detach_ioctl(testbed, devnodeOf(node.devnum).c_str(), &error);
+    if (error != nullptr) g_error_free(error);
+    g_object_unref(node.handler);
+    for (Urb& urb : node.urbs) g_object_unref(urb.data);
+  }
+}
+
+std::string EmulatedModule::devnodeOf(int devnum) {
+  char node[64];
+  snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
+  return node;
+}
+
+std::string EmulatedModule::devnode() const { return current != nullptr ? devnodeOf(current->devnum) : ""; }
+
+bool EmulatedModule::connectStandIn() {
+  closeStandIn();
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return false;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  socketFd = fd;
+  standInGone = false;
+  return true;
+}
+
+void EmulatedModule::closeStandIn() {
+  if (socketFd >= 0) close(socketFd);
+  socketFd = -1;
+}
+
+bool EmulatedModule::plug(int devnum) {
+  if (plugged()) return true;
+  if (socketFd < 0 && !connectStandIn()) return false;
+  char path[128];
+  snprintf(path, sizeof path, "/devices/pci0000:00/0000:00:14.0/usb1/1-%d", devnum);
+  const std::string syspath = path;
+  const std::string node = devnodeOf(devnum);
+  std::string blob = hexUpper(descriptorBlob(identity));
+  char ids[160];
+  snprintf(ids, sizeof ids, "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: busnum=1\\n\nA: devnum=%d\\n\n",
+           identity.vendor, identity.product, devnum);
+  std::string description = "P: " + syspath + "\nN: bus/usb/001/" + node.substr(17) + "=" + blob +
+                            "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\nE: DEVNUM=" +
+                            node.substr(17) + "\nE: DEVNAME=" + node + "\n" + ids +
+                            "A: serial=" + identity.serial + "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
+                            "H: descriptors=" + blob + "\n";
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
+    fprintf(stderr, "usb_bridge: cannot add %s: %s\n", identity.serial.c_str(), error->message);
+    g_error_free(error);
+    return false;
+  }
+  nodes.push_back(Node{this, devnum, "/sys" + syspath, umockdev_ioctl_base_new(), {}, true});
+  Node& added = nodes.back();
+  g_signal_connect(added.handler, "handle-ioctl", G_CALLBACK(onIoctl), &added);
+  if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), added.handler, &error)) {
+    fprintf(stderr, "usb_bridge: cannot attach %s: %s\n", node.c_str(), error->message);
+    g_error_free(error);
+    umockdev_testbed_remove_device(testbed, added.syspath.c_str());
+    g_object_unref(added.handler);
+    nodes.pop_back();
+    return false;
+  }
+  current = &added;
+  umockdev_testbed_uevent(testbed, added.syspath.c_str(), "add");
+  return true;
+}
+
+void EmulatedModule::unplug() {
+  if (!plugged()) return;
+  current->alive = false;
+  // The sysfs device stays, but without descriptors and vendor enumeration
+  // skips it; removing it would also cut the ioctl channel of programs that
+  // still hold the node open, and they must learn that the device is gone.
+  umockdev_testbed_set_attribute(testbed, current->syspath.c_str(), "idVendor", "0000\n");
+  umockdev_testbed_set_attribute_binary(testbed, current->syspath.c_str(), "descriptors", nullptr, 0);
+  umockdev_testbed_uevent(testbed, current->syspath.c_str(), "remove");
+  current = nullptr;
+  received.clear();
+}
+
+void EmulatedModule::poll(int& nextDevnum) {
+  pump();
+  if (standInGone && plugged()) {
+    unplug();
+    closeStandIn();
+  }
+  if (!plugged() && autoReplug && connectStandIn()) plug(nextDevnum++);
+}
+
+// Takes whatever the stand-in has sent, without waiting.
+void EmulatedModule::pump() {
+  if (socketFd < 0) return;
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = recv(socketFd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n > 0) {
+      received.append(chunk, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) standInGone = true;
+    return;
+  }
+}
+
+gboolean EmulatedModule::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Node& node = *static_cast<Node*>(data);
+  return node.module->handle(node, client) ? TRUE : FALSE;
+}
+
+void EmulatedModule::answerControl(UMockdevIoctlData* urbData) {
+  usbdevfs_urb* urb = urbOf(urbData);
+  UMockdevIoctlData* buffer = resolveBuffer(urbData);
+  const usb_ctrlrequest* setup = reinterpret_cast<const usb_ctrlrequest*>(buffer->data);
+  std::string reply;
+  if (setup->bRequest == USB_REQ_GET_DESCRIPTOR && (setup->wValue >> 8) == USB_DT_STRING) {
+    reply = stringDescriptor(static_cast<uint8_t>(setup->wValue & 0xFF), identity);
+  }
+  size_t room = static_cast<size_t>(std::max(0, urb->buffer_length - 8));
+  size_t n = std::min({reply.size(), static_cast<size_t>(setup->wLength), room});
+  memcpy(buffer->data + 8, reply.data(), n);
+  urb->actual_length = static_cast<int>(n);
+  urb->status = reply.empty() ? -EPIPE : 0;  // an unknown request stalls ep0
+  g_object_unref(buffer);
+}
+
+void EmulatedModule::submit(Node& node, UMockdevIoctlData* urbData) {
+  usbdevfs_urb* urb = urbOf(urbData);
+  urb->actual_length = 0;
+  bool in = (urb->endpoint & 0x80) != 0;
+  if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+    answerControl(urbData);
+  } else if (urb->type != USBDEVFS_URB_TYPE_BULK) {
+    urb->status = -EINVAL;
+  } else if (failures > 0) {
+    --failures;
+    urb->status = -EPROTO;
+  } else if (in ? stallIn : stallOut) {
+    urb->status = -EPIPE;
+  } else if (!in) {
+    UMockdevIoctlData* buffer = resolveBuffer(urbData);
+    ssize_t sent = socketFd < 0 ? -1 : send(socketFd, buffer->data, static_cast<size_t>(urb->buffer_length), MSG_NOSIGNAL);
+    g_object_unref(buffer);
+    urb->status = sent == urb->buffer_length ? 0 : -EPROTO;
+    urb->actual_length = sent > 0 ? static_cast<int>(sent) : 0;
+  } else {
+    node.urbs.push_back({urbData, false});  // completed when the stand-in has bytes
+    return;
+  }
+  node.urbs.push_back({urbData, true});
+}
+
+void EmulatedModule::completeIn(Node& node) {
+  pump();
+  for (Urb& pending : node.urbs) {
+    if (pending.done || received.empty()) continue;
+    usbdevfs_urb* urb = urbOf(pending.data);
+    UMockdevIoctlData* buffer = resolveBuffer(pending.data);
+    size_t n = std::min(static_cast<size_t>(urb->buffer_length), received.size());
+    memcpy(buffer->data, received.data(), n);
+    received.erase(0, n);
+    g_object_unref(buffer);
+    urb->actual_length = static_cast<int>(n);
+    urb->status = 0;
+    pending.done = true;
+  }
+}
+
+bool EmulatedModule::handle(Node& node, UMockdevIoctlClient* client) {
+  const gulong request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  GError* error = nullptr;
+  auto done = [&](glong result, int err) {
+    if (error != nullptr) g_error_free(error);
+    umockdev_ioctl_client_complete(client, result, err);
+    return true;
+  };
+  // A module that is gone completes what was pending, as the kernel does on
+  // a disconnect, and refuses everything new.
+  const bool gone = !node.alive || standInGone;
+  if (gone) {
+    for (Urb& pending : node.urbs) {
+      if (!pending.done) urbOf(pending.data)->status = -ESHUTDOWN;
+      pending.done = true;
+    }
+    if (request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_DISCARDURB) {
+      return done(-1, ENODEV);
+    }
+  }
+
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      // One URB per transfer: no packet-size limit.
+      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &error);
+      uint32_t value = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_CONTINUATION;
+      memcpy(caps->data, &value, sizeof value);
+      g_object_unref(caps);
+      return done(0, 0);
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_RESETEP:
+      return done(0, 0);
+    case USBDEVFS_CLEAR_HALT: {
+      UMockdevIoctlData* ep = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
+      unsigned endpoint = 0;
+      memcpy(&endpoint, ep->data, sizeof endpoint);
+      g_object_unref(ep);
+      (endpoint & 0x80 ? stallIn : stallOut) = false;
+      return done(0, 0);
+    }
+    case USBDEVFS_GETDRIVER:
+      return done(-1, ENODATA);  // no kernel driver bound
+    case USBDEVFS_SUBMITURB: {
+      UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
+      if (urbData == nullptr) return done(-1, EFAULT);
+      submit(node, urbData);  // the node keeps the reference until the reap
+      return done(0, 0);
+    }
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY: {
+      if (!gone) completeIn(node);
+      auto ready = std::find_if(node.urbs.begin(), node.urbs.end(), [](const Urb& u) { return u.done; });
+      if (ready == node.urbs.end()) return done(-1, gone ? ENODEV : EAGAIN);
+      UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
+      umockdev_ioctl_data_set_ptr(slot, 0, ready->data);
+      g_object_unref(slot);
+      g_object_unref(ready->data);
+      node.urbs.erase(ready);
+      return done(0, 0);
+    }
+    case USBDEVFS_DISCARDURB: {
+      // A cancelled transfer (libusb's time-out) is reaped with -ENOENT.
+      gulong address = 0;
+      memcpy(&address, arg->data, sizeof address);
+      for (Urb& pending : node.urbs) {
+        if (pending.data->client_addr == address && !pending.done) {
+          urbOf(pending.data)->status = -ENOENT;
+          pending.done = true;
+          return done(0, 0);
+        }
+      }
+      return done(-1, EINVAL);
+    }
+    default:
+      return done(-1, ENOTTY);
+  }
+}
+
+}  // namespace usbsim

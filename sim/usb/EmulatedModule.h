@@ -1,0 +1,78 @@
+// One emulated USB module: answers the usbdevfs requests of its device node
+// and carries bulk OUT bytes to a module stand-in over TCP and the stand-in's
+// bytes back as bulk IN data. The device logic stays in the stand-in.
+#pragma once
+
+#include <umockdev.h>
+
+#include <deque>
+#include <string>
+
+#include "UsbDescriptors.h"
+
+namespace usbsim {
+
+class EmulatedModule {
+ public:
+  EmulatedModule(UMockdevTestbed* testbed, ModuleIdentity identity, std::string host, int port);
+  ~EmulatedModule();
+
+  // Connects to the stand-in and plugs the device in; false when the
+  // stand-in cannot be reached.
+  bool plug(int devnum);
+  // Unplugs the device: pending transfers fail, the node disappears.
+  void unplug();
+  bool plugged() const { return current != nullptr; }
+  // Called periodically: notices a stand-in that closed its end (the module
+  // re-enumerates) and plugs the device in again when it is back.
+  void poll(int& nextDevnum);
+
+  // Fault switches for tests.
+  void stallNext(uint8_t endpoint) { (endpoint & 0x80 ? stallIn : stallOut) = true; }
+  void failNext(int count) { failures = count; }
+  void setAutoReplug(bool on) { autoReplug = on; }
+
+  const ModuleIdentity& id() const { return identity; }
+  std::string devnode() const;
+
+ private:
+  struct Urb {
+    UMockdevIoctlData* data;
+    bool done;
+  };
+  // One appearance of the module on the bus. An unplugged node stays
+  // attached so that programs still holding it open learn that it is gone.
+  struct Node {
+    EmulatedModule* module;
+    int devnum;
+    std::string syspath;
+    UMockdevIoctlBase* handler;
+    std::deque<Urb> urbs;
+    bool alive;
+  };
+
+  static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
+  bool handle(Node& node, UMockdevIoctlClient* client);
+  void submit(Node& node, UMockdevIoctlData* urbData);
+  void answerControl(UMockdevIoctlData* urbData);
+  void completeIn(Node& node);
+  static std::string devnodeOf(int devnum);
+  void pump();
+  bool connectStandIn();
+  void closeStandIn();
+
+  UMockdevTestbed* testbed;
+  ModuleIdentity identity;
+  std::string host;
+  int port;
+  int socketFd = -1;
+  std::deque<Node> nodes;  // stable addresses: handlers point at their node
+  Node* current = nullptr;
+  std::string received;  // stand-in bytes not yet handed to an IN transfer
+  bool stallIn = false, stallOut = false;
+  int failures = 0;
+  bool autoReplug = true;
+  bool standInGone = false;
+};
+
+}  // namespace usbsim

@@ -1,0 +1,83 @@
+"""Starts usb_bridge and speaks its line protocol, for tests and users.
+
+    with UsbBridge(binary) as bridge:
+        bridge.add("40F5849A", 0x0005, "127.0.0.1", module_port)
+        subprocess.run(cmd, env=bridge.environment())
+
+The bridge runs under umockdev's preload library (so that its hotplug events
+reach the programs under test); programs that should see the emulated
+modules run with `environment()`."""
+import os
+import subprocess
+
+PRELOAD = "libumockdev-preload.so.0"
+
+
+class BridgeError(RuntimeError):
+    pass
+
+
+class UsbBridge:
+    def __init__(self, binary):
+        env = dict(os.environ)
+        env.pop("UMOCKDEV_DIR", None)
+        env["LD_PRELOAD"] = PRELOAD
+        env["ASAN_OPTIONS"] = "detect_leaks=0:verify_asan_link_order=0"
+        self.process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
+                                        text=True, bufsize=1)
+        first = self.process.stdout.readline().strip()
+        if not first.startswith("UMOCKDEV_DIR="):
+            self.process.kill()
+            raise BridgeError(f"usb_bridge did not start: {first!r}")
+        self.root = first.split("=", 1)[1]
+
+    def command(self, line):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline().strip()
+        if not answer.startswith("ok"):
+            raise BridgeError(f"{line!r}: {answer!r}")
+        return answer[3:]
+
+    def add(self, serial, product, host, port, max_packet=512):
+        return self.command(f"add {serial} {product:04x} {host} {port} {max_packet}")
+
+    def remove(self, serial):
+        self.command(f"remove {serial}")
+
+    def replug(self, serial):
+        return self.command(f"replug {serial}")
+
+    def stall(self, serial, direction):
+        self.command(f"stall {serial} {direction}")
+
+    def fail(self, serial, count):
+        self.command(f"fail {serial} {count}")
+
+    def environment(self, base=None):
+        env = dict(os.environ if base is None else base)
+        env["UMOCKDEV_DIR"] = self.root
+        env["LD_PRELOAD"] = PRELOAD
+        options = env.get("ASAN_OPTIONS", "")
+        env["ASAN_OPTIONS"] = (options + ":" if options else "") + "verify_asan_link_order=0"
+        return env
+
+    def close(self):
+        if self.process.poll() is None:
+            try:
+                self.command("quit")
+            except (BridgeError, BrokenPipeError, OSError):
+                pass
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if os.path.isdir(self.root):  # a killed testbed leaves its folder behind
+            subprocess.run(["rm", "-rf", self.root], check=False)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

@@ -1,0 +1,139 @@
+// usb_bridge: emulated Tolvarine modules on a umockdev testbed, each carrying
+// its bulk transfers to a module stand-in over TCP.
+//
+// Prints "UMOCKDEV_DIR=<dir>" first; programs run with that variable and the
+// umockdev preload library see the emulated devices. Commands on stdin, one
+// per line, each answered with "ok ..." or "error ...":
+//   add SERIAL PRODUCT HOST PORT [MAXPACKET]   plug a module (PRODUCT in hex)
+//   remove SERIAL                              unplug it for good
+//   replug SERIAL                              unplug and plug again
+//   stall SERIAL in|out                        stall the next transfer
+//   fail SERIAL COUNT                          fail the next COUNT transfers
+//   quit
+// A stand-in that closes its connection unplugs its module; when it accepts
+// again the module is plugged in again (re-enumeration).
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "EmulatedModule.h"
+
+namespace {
+
+constexpr uint16_t kVendor = 0x7A5C;
+
+struct Bridge {
+  UMockdevTestbed* testbed = nullptr;
+  GMainLoop* loop = nullptr;
+  std::map<std::string, std::unique_ptr<usbsim::EmulatedModule>> modules;
+  int nextDevnum = 2;
+  std::string pendingInput;
+};
+
+void reply(const std::string& text) {
+  printf("%s\n", text.c_str());
+  fflush(stdout);
+}
+
+usbsim::EmulatedModule* find(Bridge& bridge, const std::string& serial) {
+  auto it = bridge.modules.find(serial);
+  return it == bridge.modules.end() ? nullptr : it->second.get();
+}
+
+void command(Bridge& bridge, const std::string& line) {
+  std::istringstream words(line);
+  std::string verb, serial;
+  words >> verb >> serial;
+  usbsim::EmulatedModule* module = find(bridge, serial);
+  if (verb == "quit") {
+    g_main_loop_quit(bridge.loop);
+    reply("ok");
+  } else if (verb == "add") {
+    std::string product, host;
+    int port = 0;
+    unsigned maxPacket = 512;
+    words >> product >> host >> port;
+    if (!(words >> maxPacket)) maxPacket = 512;
+    if (module != nullptr || host.empty() || port <= 0) return reply("error bad add");
+    usbsim::ModuleIdentity id{kVendor, static_cast<uint16_t>(strtoul(product.c_str(), nullptr, 16)), serial,
+                              static_cast<uint16_t>(maxPacket)};
+    auto created = std::make_unique<usbsim::EmulatedModule>(bridge.testbed, id, host, port);
+    if (!created->plug(bridge.nextDevnum++)) return reply("error cannot reach stand-in");
+    std::string node = created->devnode();
+    bridge.modules[serial] = std::move(created);
+    reply("ok " + node);
+  } else if (module == nullptr) {
+    reply("error unknown module");
+  } else if (verb == "remove") {
+    module->setAutoReplug(false);
+    module->unplug();
+    reply("ok");
+  } else if (verb == "replug") {
+    module->unplug();
+    module->plug(bridge.nextDevnum++);
+    reply("ok " + module->devnode());
+  } else if (verb == "stall") {
+    std::string which;
+    words >> which;
+    module->stallNext(which == "in" ? usbsim::kEndpointIn : usbsim::kEndpointOut);
+    reply("ok");
+  } else if (verb == "fail") {
+    int count = 0;
+    words >> count;
+    module->failNext(count);
+    reply("ok");
+  } else {
+    reply("error unknown command");
+  }
+}
+
+gboolean onInput(GIOChannel*, GIOCondition condition, gpointer data) {
+  Bridge& bridge = *static_cast<Bridge*>(data);
+  char chunk[1024];
+  ssize_t n = (condition & G_IO_IN) ? read(STDIN_FILENO, chunk, sizeof chunk) : 0;
+  if (n <= 0) {
+    g_main_loop_quit(bridge.loop);  // the harness went away
+    return FALSE;
+  }
+  bridge.pendingInput.append(chunk, static_cast<size_t>(n));
+  for (size_t end; (end = bridge.pendingInput.find('\n')) != std::string::npos;) {
+    std::string line = bridge.pendingInput.substr(0, end);
+    bridge.pendingInput.erase(0, end + 1);
+    if (!line.empty()) command(bridge, line);
+  }
+  return TRUE;
+}
+
+gboolean onTick(gpointer data) {
+  Bridge& bridge = *static_cast<Bridge*>(data);
+  for (auto& entry : bridge.modules) entry.second->poll(bridge.nextDevnum);
+  return TRUE;
+}
+
+}  // namespace
+
+int main() {
+  Bridge bridge;
+  bridge.testbed = umockdev_testbed_new();
+  bridge.loop = g_main_loop_new(nullptr, FALSE);
+  gchar* root = umockdev_testbed_get_root_dir(bridge.testbed);
+  reply(std::string("UMOCKDEV_DIR=") + root);
+  g_free(root);
+
+  GIOChannel* input = g_io_channel_unix_new(STDIN_FILENO);
+  g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onInput, &bridge);
+  g_timeout_add(20, onTick, &bridge);
+  g_main_loop_run(bridge.loop);
+
+  bridge.modules.clear();
+  g_io_channel_unref(input);
+  g_main_loop_unref(bridge.loop);
+  g_object_unref(bridge.testbed);  // removes the testbed's directory
+  return 0;
+}

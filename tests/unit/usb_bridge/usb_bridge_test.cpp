@@ -1,0 +1,267 @@
+// The USB bridge as libusb sees it: enumeration from sysfs, string
+// descriptors, claiming, bulk transfers carried to a TCP peer, time-outs,
+// stalls, transfer errors and re-enumeration.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <libusb-1.0/libusb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+namespace {
+
+// libusb reaches the emulated devices only through umockdev's preload
+// library; the test re-executes itself under it before main runs.
+[[maybe_unused]] const bool kPreloaded = [] {
+  const char* preload = getenv("LD_PRELOAD");
+  if (preload != nullptr && strstr(preload, "umockdev") != nullptr) return true;
+  setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
+  setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return false;
+  self[n] = '\0';
+  FILE* cmdline = fopen("/proc/self/cmdline", "r");
+  static char args[65536];
+  size_t length = cmdline ? fread(args, 1, sizeof args - 1, cmdline) : 0;
+  if (cmdline) fclose(cmdline);
+  static char* argv[256];
+  int argc = 0;
+  for (size_t i = 0; i < length && argc < 255; i += strlen(args + i) + 1) argv[argc++] = args + i;
+  argv[argc] = nullptr;
+  execv(self, argv);
+  return false;
+}();
+
+// A TCP peer that echoes every byte back: the stand-in of a module.
+class EchoPeer {
+ public:
+  EchoPeer() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    listen(listener, 4);
+    worker = std::thread([this] { serve(); });
+  }
+  ~EchoPeer() {
+    stopping = true;
+    shutdown(listener, SHUT_RDWR);
+    dropClient();
+    worker.join();
+    close(listener);
+  }
+  // Closes the current connection, as a module does when it re-enumerates.
+  void dropClient() {
+    int fd = client.exchange(-1);
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  }
+  int port = 0;
+  std::atomic<int> connections{0};
+
+ private:
+  void serve() {
+    while (!stopping) {
+      int fd = accept(listener, nullptr, nullptr);
+      if (fd < 0) return;
+      ++connections;
+      client = fd;
+      char buffer[4096];
+      for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) send(fd, buffer, static_cast<size_t>(n), 0);
+      close(fd);
+    }
+  }
+  int listener;
+  std::atomic<int> client{-1};
+  std::atomic<bool> stopping{false};
+  std::thread worker;
+};
+
+class Bridge {
+ public:
+  Bridge() {
+    int in[2], out[2];
+    EXPECT_EQ(pipe(in), 0);
+    EXPECT_EQ(pipe(out), 0);
+    pid = fork();
+    if (pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      unsetenv("UMOCKDEV_DIR");
+      setenv("ASAN_OPTIONS", "detect_leaks=0:verify_asan_link_order=0", 1);
+      execl(USB_BRIDGE_BIN, USB_BRIDGE_BIN, nullptr);
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    commands = fdopen(in[1], "w");
+    replies = fdopen(out[0], "r");
+    std::string first = line();
+    EXPECT_EQ(first.rfind("UMOCKDEV_DIR=", 0), 0u) << first;
+    setenv("UMOCKDEV_DIR", first.substr(13).c_str(), 1);
+  }
+  ~Bridge() {
+    send("quit");
+    fclose(commands);
+    fclose(replies);
+    waitpid(pid, nullptr, 0);
+  }
+  std::string send(const std::string& command) {
+    fprintf(commands, "%s\n", command.c_str());
+    fflush(commands);
+    return line();
+  }
+
+ private:
+  std::string line() {
+    char buffer[4096];
+    if (fgets(buffer, sizeof buffer, replies) == nullptr) return "";
+    std::string text(buffer);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  pid_t pid;
+  FILE* commands;
+  FILE* replies;
+};
+
+class UsbBridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kPreloaded);
+    ASSERT_EQ(bridge.send("add 40F5849A 0005 127.0.0.1 " + std::to_string(peer.port) + " 512").rfind("ok", 0), 0u);
+    ASSERT_EQ(libusb_init(&context), 0);
+  }
+  void TearDown() override {
+    if (handle != nullptr) libusb_close(handle);
+    libusb_exit(context);
+  }
+
+  // Opens the first device of the family's vendor; returns its product ID.
+  int openModule() {
+    libusb_device** list = nullptr;
+    ssize_t count = libusb_get_device_list(context, &list);
+    int product = -1;
+    for (ssize_t i = 0; i < count && handle == nullptr; ++i) {
+      libusb_device_descriptor descriptor;
+      libusb_get_device_descriptor(list[i], &descriptor);
+      if (descriptor.idVendor != 0x7A5C) continue;
+      if (libusb_open(list[i], &handle) == 0) product = descriptor.idProduct;
+      serialIndex = descriptor.iSerialNumber;
+    }
+    libusb_free_device_list(list, 1);
+    return product;
+  }
+
+  int transfer(uint8_t endpoint, std::string& data, unsigned timeout) {
+    int moved = 0;
+    int result = libusb_bulk_transfer(handle, endpoint, reinterpret_cast<unsigned char*>(data.data()),
+                                      static_cast<int>(data.size()), &moved, timeout);
+    data.resize(static_cast<size_t>(moved));
+    return result;
+  }
+
+  EchoPeer peer;
+  Bridge bridge;
+  libusb_context* context = nullptr;
+  libusb_device_handle* handle = nullptr;
+  uint8_t serialIndex = 0;
+};
+
+TEST_F(UsbBridge, EnumeratesWithDescriptorsAndSerialString) {
+  ASSERT_EQ(openModule(), 0x0005);
+  unsigned char serial[64] = {};
+  EXPECT_EQ(libusb_get_string_descriptor_ascii(handle, serialIndex, serial, sizeof serial), 8);
+  EXPECT_STREQ(reinterpret_cast<char*>(serial), "40F5849A");
+  libusb_config_descriptor* config = nullptr;
+  ASSERT_EQ(libusb_get_active_config_descriptor(libusb_get_device(handle), &config), 0);
+  const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
+  EXPECT_EQ(alt.bInterfaceClass, 0xFF);
+  EXPECT_EQ(alt.bInterfaceSubClass, 0x88);
+  EXPECT_EQ(alt.bInterfaceProtocol, 0x10);
+  ASSERT_EQ(alt.bNumEndpoints, 2);
+  EXPECT_EQ(alt.endpoint[0].bEndpointAddress, 0x81);
+  EXPECT_EQ(alt.endpoint[0].wMaxPacketSize, 512);
+  libusb_free_config_descriptor(config);
+}
+
+TEST_F(UsbBridge, BulkBytesReachThePeerAndComeBack) {
+  ASSERT_GE(openModule(), 0);
+  ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+  std::string out = "\x04\x02\x17\x01";
+  ASSERT_EQ(transfer(0x02, out, 50), 0);
+  std::string in(1024, '\0');
+  ASSERT_EQ(transfer(0x81, in, 1000), 0);
+  EXPECT_EQ(in, "\x04\x02\x17\x01");
+  std::string nothing(1024, '\0');
+  EXPECT_EQ(transfer(0x81, nothing, 200), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_TRUE(nothing.empty());
+}
+
+TEST_F(UsbBridge, StallUntilClearedAndTransferErrors) {
+  ASSERT_GE(openModule(), 0);
+  ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+  ASSERT_EQ(bridge.send("stall 40F5849A out"), "ok");
+  std::string out = "ab";
+  EXPECT_EQ(transfer(0x02, out, 50), LIBUSB_ERROR_PIPE);
+  out = "ab";
+  EXPECT_EQ(transfer(0x02, out, 50), LIBUSB_ERROR_PIPE);
+  ASSERT_EQ(libusb_clear_halt(handle, 0x02), 0);
+  out = "ab";
+  EXPECT_EQ(transfer(0x02, out, 50), 0);
+  ASSERT_EQ(bridge.send("fail 40F5849A 2"), "ok");
+  for (int i = 0; i < 2; ++i) {
+    out = "cd";
+    EXPECT_EQ(transfer(0x02, out, 50), LIBUSB_ERROR_IO);
+  }
+  out = "ef";
+  EXPECT_EQ(transfer(0x02, out, 50), 0);
+}
+
+TEST_F(UsbBridge, PeerThatClosesReEnumeratesTheModule) {
+  ASSERT_GE(openModule(), 0);
+  ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+  peer.dropClient();
+  std::string in(64, '\0');
+  int result = LIBUSB_SUCCESS;
+  for (int i = 0; i < 50 && result != LIBUSB_ERROR_NO_DEVICE; ++i) {
+    in.assign(64, '\0');
+    result = transfer(0x81, in, 100);
+  }
+  EXPECT_EQ(result, LIBUSB_ERROR_NO_DEVICE);
+  libusb_close(handle);
+  handle = nullptr;
+  for (int i = 0; i < 100 && peer.connections.load() < 2; ++i) usleep(20000);
+  ASSERT_EQ(peer.connections.load(), 2);
+  usleep(100000);
+  ASSERT_EQ(openModule(), 0x0005);  // back under a new device number
+  ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+  std::string out = "hi";
+  ASSERT_EQ(transfer(0x02, out, 50), 0);
+  in.assign(64, '\0');
+  ASSERT_EQ(transfer(0x81, in, 1000), 0);
+  EXPECT_EQ(in, "hi");
+}
+
+TEST_F(UsbBridge, RemovedModuleIsGone) {
+  ASSERT_EQ(bridge.send("remove 40F5849A"), "ok");
+  EXPECT_EQ(openModule(), -1);
+}
+
+}  // namespace
