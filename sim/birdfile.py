@@ -304,7 +304,7 @@ def _number(value) -> int:
 
 def fill_bytes(spec: dict) -> bytes:
     """Deterministic filler: "random" bytes, a "counter", or "firmware"-like
-    data (random runs mixed with repeats and zeros, compressing about 3:1)."""
+    data (random runs mixed with repeats and zeros, compressing about 1.5:1)."""
     length = _number(spec["length"])
     rng = random.Random(spec.get("seed", 0))
     pattern = spec.get("pattern", "random")
