@@ -14,10 +14,10 @@ As a module:
   build_payload(blocks, ...) -> bytes   the decompressed payload alone
   parse_bird(bytes) -> BirdContents     what a file holds, tolerant of damage
   encode_for_chip(blocks, fingerprint)  per-chip firmware encoding
-  build_from_spec(dict) -> bytes        the JSON description used by `build`
+  build_from_description(dict) -> bytes        the JSON description used by `build`
 
 As a command:
-  birdfile.py build --spec SPEC.json -o OUT [--raw]
+  birdfile.py build --description FILE.json -o OUT [--raw]
   birdfile.py show FILE [--json]
   birdfile.py encode --fingerprint W0,W1,W2,W3 -i IN -o OUT [--level N]
 """
@@ -302,12 +302,12 @@ def _number(value) -> int:
     return int(value, 0) if isinstance(value, str) else int(value)
 
 
-def fill_bytes(spec: dict) -> bytes:
+def fill_bytes(desc: dict) -> bytes:
     """Deterministic filler: "random" bytes, a "counter", or "firmware"-like
     data (random runs mixed with repeats and zeros, compressing about 1.5:1)."""
-    length = _number(spec["length"])
-    rng = random.Random(spec.get("seed", 0))
-    pattern = spec.get("pattern", "random")
+    length = _number(desc["length"])
+    rng = random.Random(desc.get("seed", 0))
+    pattern = desc.get("pattern", "random")
     if pattern == "random":
         return rng.randbytes(length)
     if pattern == "counter":
@@ -327,71 +327,71 @@ def fill_bytes(spec: dict) -> bytes:
     raise ValueError("unknown fill pattern %r" % pattern)
 
 
-def _bytes_of(spec: dict, key: str) -> bytes:
-    value = spec.get(key, "")
+def _bytes_of(desc: dict, key: str) -> bytes:
+    value = desc.get(key, "")
     if isinstance(value, dict):
         return fill_bytes(value)
     return bytes.fromhex(value)
 
 
-def block_from_spec(spec: dict) -> Block:
-    kind = spec.get("kind")
-    flags = _number(spec.get("flags", 0))
+def block_from_description(desc: dict) -> Block:
+    kind = desc.get("kind")
+    flags = _number(desc.get("flags", 0))
     if kind in ("loader", "firmware"):
         maker = loader_block if kind == "loader" else firmware_block
-        block = maker(_number(spec.get("address", 0)), _bytes_of(spec, "image"), flags)
+        block = maker(_number(desc.get("address", 0)), _bytes_of(desc, "image"), flags)
     elif kind == "info":
-        block = info_block(spec.get("build", 0), spec.get("version", ""),
-                           spec.get("serial", 0), spec.get("model", ""), flags)
+        block = info_block(desc.get("build", 0), desc.get("version", ""),
+                           desc.get("serial", 0), desc.get("model", ""), flags)
     elif kind == "serial_offsets":
-        block = serial_offsets_block(_number(spec.get("serial_address", 0)),
-                                     _number(spec.get("descriptor_address", 0)), flags)
+        block = serial_offsets_block(_number(desc.get("serial_address", 0)),
+                                     _number(desc.get("descriptor_address", 0)), flags)
     elif kind == "loader_start":
-        block = loader_start_block(_number(spec["address"]), flags)
+        block = loader_start_block(_number(desc["address"]), flags)
     elif kind is None:
-        block = Block(_number(spec["type"]), _bytes_of(spec, "payload"), flags)
+        block = Block(_number(desc["type"]), _bytes_of(desc, "payload"), flags)
     else:
         raise ValueError("unknown block kind %r" % kind)
-    if "truncate" in spec:
-        block.payload = block.payload[:_number(spec["truncate"])]
-    if "declared_length" in spec:
-        block.declared_length = _number(spec["declared_length"])
+    if "truncate" in desc:
+        block.payload = block.payload[:_number(desc["truncate"])]
+    if "declared_length" in desc:
+        block.declared_length = _number(desc["declared_length"])
     return block
 
 
-def _payload_options(spec: dict) -> dict:
+def _payload_options(desc: dict) -> dict:
     options = {}
     for key in ("declared_count", "checksum", "checksum_bytes"):
-        if key in spec:
-            options[key] = _number(spec[key])
-    if "trailing" in spec:
-        options["trailing"] = bytes.fromhex(spec["trailing"])
+        if key in desc:
+            options[key] = _number(desc[key])
+    if "trailing" in desc:
+        options["trailing"] = bytes.fromhex(desc["trailing"])
     return options
 
 
-def payload_from_spec(spec: dict) -> bytes:
-    if "raw_payload" in spec:
-        return _bytes_of(spec, "raw_payload")
-    blocks = [block_from_spec(b) for b in spec.get("blocks", [])]
-    if "fingerprint" in spec:
-        blocks = encode_for_chip(blocks, [_number(w) for w in spec["fingerprint"]])
-    return build_payload(blocks, **_payload_options(spec))
+def payload_from_description(desc: dict) -> bytes:
+    if "raw_payload" in desc:
+        return _bytes_of(desc, "raw_payload")
+    blocks = [block_from_description(b) for b in desc.get("blocks", [])]
+    if "fingerprint" in desc:
+        blocks = encode_for_chip(blocks, [_number(w) for w in desc["fingerprint"]])
+    return build_payload(blocks, **_payload_options(desc))
 
 
-def build_from_spec(spec: dict) -> bytes:
+def build_from_description(desc: dict) -> bytes:
     """Keys: blocks, level, signature (text), version (hex), declared_count,
     checksum, checksum_bytes, trailing (hex), fingerprint, raw_payload,
     raw_compressed (hex bytes after the header, as they are), ratio/extra."""
-    signature = spec.get("signature", "bird").encode("ascii")
-    version = bytes.fromhex(spec.get("version", "0101"))
-    level = _number(spec.get("level", 9))
-    if "raw_compressed" in spec:
-        return signature + version + _bytes_of(spec, "raw_compressed")
-    if "ratio" in spec:
-        blocks = [block_from_spec(b) for b in spec.get("blocks", [])]
-        return build_at_ratio(blocks, _number(spec["ratio"]), _number(spec.get("extra", 0)),
-                              level, **_payload_options(spec))
-    return wrap_payload(payload_from_spec(spec), level, signature, version)
+    signature = desc.get("signature", "bird").encode("ascii")
+    version = bytes.fromhex(desc.get("version", "0101"))
+    level = _number(desc.get("level", 9))
+    if "raw_compressed" in desc:
+        return signature + version + _bytes_of(desc, "raw_compressed")
+    if "ratio" in desc:
+        blocks = [block_from_description(b) for b in desc.get("blocks", [])]
+        return build_at_ratio(blocks, _number(desc["ratio"]), _number(desc.get("extra", 0)),
+                              level, **_payload_options(desc))
+    return wrap_payload(payload_from_description(desc), level, signature, version)
 
 
 # --- command line ------------------------------------------------------------
@@ -405,9 +405,9 @@ def _write(path: str, data: bytes) -> None:
 
 
 def _command_build(args) -> int:
-    with open(args.spec) as source:
-        spec = json.load(source)
-    _write(args.output, payload_from_spec(spec) if args.raw else build_from_spec(spec))
+    with open(args.description) as source:
+        desc = json.load(source)
+    _write(args.output, payload_from_description(desc) if args.raw else build_from_description(desc))
     return 0
 
 
@@ -440,7 +440,7 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description="Bird firmware package writer and reader")
     commands = parser.add_subparsers(dest="command", required=True)
     build = commands.add_parser("build", help="write a file from a JSON description")
-    build.add_argument("--spec", required=True)
+    build.add_argument("--description", required=True)
     build.add_argument("-o", "--output", required=True)
     build.add_argument("--raw", action="store_true", help="write the uncompressed payload only")
     build.set_defaults(run=_command_build)

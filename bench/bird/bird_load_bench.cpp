@@ -23,14 +23,14 @@ std::vector<uint8_t> gFile;
 bool writePackage() {
   char dir[] = "/tmp/bird_benchXXXXXX";
   if (mkdtemp(dir) == nullptr) return false;
-  const std::string spec = std::string(dir) + "/spec.json";
+  const std::string desc = std::string(dir) + "/description.json";
   gPath = std::string(dir) + "/4mib.bird";
-  std::ofstream(spec) << R"({"blocks": [
+  std::ofstream(desc) << R"({"blocks": [
       {"kind": "info", "build": 4242, "version": "1.0.0", "serial": 0, "model": "BENCH"},
       {"kind": "loader", "address": 536871936, "image": {"length": 65536, "seed": 1, "pattern": "firmware"}},
       {"kind": "firmware", "address": 0, "image": {"length": 4194304, "seed": 2, "pattern": "firmware"}},
       {"kind": "serial_offsets", "serial_address": 1024, "descriptor_address": 2048}]})";
-  const std::string command = "python3 " TV_SOURCE_ROOT "/sim/birdfile.py build --spec " + spec + " -o " + gPath;
+  const std::string command = "python3 " TV_SOURCE_ROOT "/sim/birdfile.py build --description " + desc + " -o " + gPath;
   if (system(command.c_str()) != 0) return false;
   std::ifstream in(gPath, std::ios::binary);
   gFile.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
          gFile.size() - 6, base, load, base > 0 ? load / base : 0.0);
   const std::string dir = gPath.substr(0, gPath.rfind('/'));
   unlink(gPath.c_str());
-  unlink((dir + "/spec.json").c_str());
+  unlink((dir + "/description.json").c_str());
   rmdir(dir.c_str());
   benchmark::Shutdown();
   return base > 0 && load / base <= 1.3 ? 0 : 1;

@@ -51,16 +51,16 @@ std::string RunWriter(const std::string& arguments) {
   return output;
 }
 
-std::string WriteBird(const std::string& specJson, const std::string& name, bool raw) {
-  const std::string spec = TempDir() + "/" + name + ".json";
+std::string WriteBird(const std::string& descriptionJson, const std::string& name, bool raw) {
+  const std::string desc = TempDir() + "/" + name + ".json";
   const std::string out = TempDir() + "/" + name;
-  WriteAll(spec, specJson);
-  RunWriter("build --spec " + spec + " -o " + out + (raw ? " --raw" : ""));
+  WriteAll(desc, descriptionJson);
+  RunWriter("build --description " + desc + " -o " + out + (raw ? " --raw" : ""));
   return out;
 }
 
-ExactBuffer RawPayload(const std::string& specJson, const std::string& name) {
-  std::vector<uint8_t> bytes = ReadAll(WriteBird(specJson, name, true));
+ExactBuffer RawPayload(const std::string& descriptionJson, const std::string& name) {
+  std::vector<uint8_t> bytes = ReadAll(WriteBird(descriptionJson, name, true));
   ExactBuffer buffer{std::unique_ptr<uint8_t[]>(new uint8_t[bytes.size()]), static_cast<uint32_t>(bytes.size())};
   std::copy(bytes.begin(), bytes.end(), buffer.bytes.get());
   return buffer;

@@ -19,7 +19,7 @@ void WriteAll(const std::string& path, const std::string& bytes);
 
 // Runs "birdfile.py build" on a JSON description and returns the output path.
 // raw: write the decompressed payload alone.
-std::string WriteBird(const std::string& specJson, const std::string& name, bool raw = false);
+std::string WriteBird(const std::string& descriptionJson, const std::string& name, bool raw = false);
 // Runs the writer with the given arguments, returning its standard output.
 std::string RunWriter(const std::string& arguments);
 
@@ -28,7 +28,7 @@ struct ExactBuffer {
   std::unique_ptr<uint8_t[]> bytes;
   uint32_t size = 0;
 };
-ExactBuffer RawPayload(const std::string& specJson, const std::string& name);
+ExactBuffer RawPayload(const std::string& descriptionJson, const std::string& name);
 
 // Captures the debug log lines of the given categories while alive.
 class LogCapture {

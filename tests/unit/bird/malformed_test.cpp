@@ -17,7 +17,7 @@ using testbird::WriteBird;
 const char* const kTwoBlocks = R"("blocks": [{"kind": "firmware", "address": 4096, "image": "a1a2a3a4"},
                                           {"kind": "info", "build": 77, "version": "2.0", "serial": 1, "model": "HUB"}])";
 
-std::string spec(const std::string& extra) { return std::string("{") + kTwoBlocks + extra + "}"; }
+std::string desc(const std::string& extra) { return std::string("{") + kTwoBlocks + extra + "}"; }
 
 std::string loadFailure(const std::string& path) {
   try {
@@ -88,7 +88,7 @@ TEST(BirdDecompress, EightTimesTheCompressedSizeIsTheLimit) {
 
 TEST(BirdScan, DeclaredCountMismatchKeepsParsedBlocks) {
   LogCapture log(DEBUG_BirdFile);
-  BirdFile file(WriteBird(spec(R"(, "declared_count": 3)"), "count3.bird"));
+  BirdFile file(WriteBird(desc(R"(, "declared_count": 3)"), "count3.bird"));
   EXPECT_EQ(file.blockCount, 2u);
   EXPECT_EQ(file.GetBuild(), 77u);
   const std::string text = log.Text();
@@ -98,7 +98,7 @@ TEST(BirdScan, DeclaredCountMismatchKeepsParsedBlocks) {
 
 TEST(BirdScan, WellFormedPayloadLogsNoMismatch) {
   LogCapture log(DEBUG_BirdFile);
-  testbird::ExactBuffer raw = RawPayload(spec(R"(, "checksum": 3735928559)"), "clean.raw");
+  testbird::ExactBuffer raw = RawPayload(desc(R"(, "checksum": 3735928559)"), "clean.raw");
   BirdFile file;
   EXPECT_TRUE(file.ScanBlocks(raw.bytes.get(), raw.size));
   EXPECT_EQ(file.checksum, 0xDEADBEEFu);
@@ -139,7 +139,7 @@ TEST(BirdScan, OverrunInLoadedFileStillLoads) {
 
 TEST(BirdScan, TruncatedChecksum) {
   LogCapture log(DEBUG_BirdFile);
-  testbird::ExactBuffer raw = RawPayload(spec(R"(, "checksum_bytes": 2)"), "short_checksum.raw");
+  testbird::ExactBuffer raw = RawPayload(desc(R"(, "checksum_bytes": 2)"), "short_checksum.raw");
   BirdFile file;
   EXPECT_FALSE(file.ScanBlocks(raw.bytes.get(), raw.size));
   EXPECT_EQ(file.blockCount, 2u);
@@ -149,7 +149,7 @@ TEST(BirdScan, TruncatedChecksum) {
 
 TEST(BirdScan, BytesLeftAfterChecksum) {
   // 0xFF... read as a record header declares far more than is left.
-  testbird::ExactBuffer raw = RawPayload(spec(R"(, "checksum": 4294967295, "trailing": "010203")"), "leftover.raw");
+  testbird::ExactBuffer raw = RawPayload(desc(R"(, "checksum": 4294967295, "trailing": "010203")"), "leftover.raw");
   BirdFile file;
   EXPECT_FALSE(file.ScanBlocks(raw.bytes.get(), raw.size));
   EXPECT_EQ(file.blockCount, 2u);

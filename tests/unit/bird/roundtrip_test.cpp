@@ -39,13 +39,13 @@ class RandomPackage {
   std::string Json() const {
     std::ostringstream json;
     json << "{\"level\": " << level << ", \"checksum\": " << checksum << ", \"version\": \"0203\", \"blocks\": [";
-    for (size_t i = 0; i < specs.size(); ++i) json << (i ? ", " : "") << specs[i];
+    for (size_t i = 0; i < descriptions.size(); ++i) json << (i ? ", " : "") << descriptions[i];
     json << "]}";
     return json.str();
   }
 
   std::vector<Expected> blocks;
-  std::vector<std::string> specs;
+  std::vector<std::string> descriptions;
   uint32_t checksum = 0;
   int level = 9;
 
@@ -62,18 +62,18 @@ class RandomPackage {
     const uint8_t type = kTypes[pick(0, sizeof kTypes - 1)];
     const uint8_t flags = static_cast<uint8_t>(pick(0, 7));
     const std::string flagText = ", \"flags\": " + std::to_string(flags);
-    std::ostringstream spec;
+    std::ostringstream desc;
     Expected expected{type, flags, 0, {}};
     if (type == 0 || type == 1) {
       expected.address = static_cast<uint32_t>(rng());
       std::vector<uint8_t> image = randomBytes(pick(0, 3000));
-      spec << "{\"kind\": \"" << (type ? "firmware" : "loader") << "\", \"address\": " << expected.address
+      desc << "{\"kind\": \"" << (type ? "firmware" : "loader") << "\", \"address\": " << expected.address
            << ", \"image\": \"" << Hex(image) << "\"" << flagText << "}";
       expected.bytes = be32(expected.address);
       expected.bytes.insert(expected.bytes.end(), image.begin(), image.end());
     } else if (type == 2) {
       const uint32_t serialAt = static_cast<uint32_t>(rng()), descriptorAt = static_cast<uint32_t>(rng());
-      spec << "{\"kind\": \"serial_offsets\", \"serial_address\": " << serialAt << ", \"descriptor_address\": " << descriptorAt
+      desc << "{\"kind\": \"serial_offsets\", \"serial_address\": " << serialAt << ", \"descriptor_address\": " << descriptorAt
            << flagText << "}";
       expected.bytes = be32(serialAt);
       for (uint8_t byte : be32(descriptorAt)) expected.bytes.push_back(byte);
@@ -82,7 +82,7 @@ class RandomPackage {
       char serial[9];
       snprintf(serial, sizeof serial, "%08X", static_cast<unsigned>(rng()));
       const std::string model = "MODEL" + std::to_string(pick(0, 999));
-      spec << "{\"kind\": \"info\", \"build\": " << build << ", \"version\": \"" << version << "\", \"serial\": \"" << serial
+      desc << "{\"kind\": \"info\", \"build\": " << build << ", \"version\": \"" << version << "\", \"serial\": \"" << serial
            << "\", \"model\": \"" << model << "\"" << flagText << "}";
       for (const std::string& text : {build, version, std::string(serial), model}) {
         std::vector<uint8_t> f = field(text);
@@ -90,13 +90,13 @@ class RandomPackage {
       }
     } else if (type == 5) {
       const uint32_t start = static_cast<uint32_t>(rng());
-      spec << "{\"kind\": \"loader_start\", \"address\": " << start << flagText << "}";
+      desc << "{\"kind\": \"loader_start\", \"address\": " << start << flagText << "}";
       expected.bytes = be32(start);
     } else {
       expected.bytes = randomBytes(pick(0, 300));
-      spec << "{\"type\": " << int(type) << ", \"payload\": \"" << Hex(expected.bytes) << "\"" << flagText << "}";
+      desc << "{\"type\": " << int(type) << ", \"payload\": \"" << Hex(expected.bytes) << "\"" << flagText << "}";
     }
-    specs.push_back(spec.str());
+    descriptions.push_back(desc.str());
     blocks.push_back(expected);
   }
 

@@ -63,12 +63,12 @@ class ChipEncodingTest(unittest.TestCase):
 
     def test_command_line_encode_and_show(self):
         with tempfile.TemporaryDirectory() as tmp:
-            spec = os.path.join(tmp, "spec.json")
-            with open(spec, "w") as out:
+            desc = os.path.join(tmp, "description.json")
+            with open(desc, "w") as out:
                 json.dump({"blocks": [{"kind": "firmware", "address": 16, "image": "00112233"}]}, out)
             plain, chip = os.path.join(tmp, "plain.bird"), os.path.join(tmp, "chip.bird")
             script = os.path.join(ROOT, "sim", "birdfile.py")
-            subprocess.run([sys.executable, script, "build", "--spec", spec, "-o", plain], check=True)
+            subprocess.run([sys.executable, script, "build", "--description", desc, "-o", plain], check=True)
             subprocess.run([sys.executable, script, "encode", "--fingerprint", "01020304,a0b0c0d0,5,ffffffff",
                             "-i", plain, "-o", chip], check=True)
             with open(chip, "rb") as source:
