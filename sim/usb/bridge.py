@@ -54,6 +54,11 @@ class UsbBridge:
     def fail(self, serial, count):
         self.command(f"fail {serial} {count}")
 
+    def hid(self, serial, vendor, product, host, port):
+        """A hidraw device whose reports travel to host:port framed as a
+        2-byte big-endian length and the report bytes."""
+        return self.command(f"hid {serial} {vendor:04x} {product:04x} {host} {port}")
+
     def environment(self, base=None):
         env = dict(os.environ if base is None else base)
         env["UMOCKDEV_DIR"] = self.root

@@ -9,6 +9,8 @@
 //   replug SERIAL                              unplug and plug again
 //   stall SERIAL in|out                        stall the next transfer
 //   fail SERIAL COUNT                          fail the next COUNT transfers
+//   hid SERIAL VENDOR PRODUCT HOST PORT        a HID device (ids in hex); reports
+//                                              framed as 2-byte length + bytes
 //   quit
 // A stand-in that closes its connection unplugs its module; when it accepts
 // again the module is plugged in again (re-enumeration).
@@ -22,6 +24,7 @@
 #include <sstream>
 #include <string>
 
+#include "EmulatedHid.h"
 #include "EmulatedModule.h"
 
 namespace {
@@ -32,6 +35,7 @@ struct Bridge {
   UMockdevTestbed* testbed = nullptr;
   GMainLoop* loop = nullptr;
   std::map<std::string, std::unique_ptr<usbsim::EmulatedModule>> modules;
+  std::map<std::string, std::unique_ptr<usbsim::EmulatedHid>> hids;
   int nextDevnum = 2;
   std::string pendingInput;
 };
@@ -67,6 +71,20 @@ void command(Bridge& bridge, const std::string& line) {
     if (!created->plug(bridge.nextDevnum++)) return reply("error cannot reach stand-in");
     std::string node = created->devnode();
     bridge.modules[serial] = std::move(created);
+    reply("ok " + node);
+  } else if (verb == "hid") {
+    std::string vendor, product, host;
+    int port = 0;
+    words >> vendor >> product >> host >> port;
+    if (bridge.hids.count(serial) != 0 || host.empty() || port <= 0) return reply("error bad hid");
+    auto created = std::make_unique<usbsim::EmulatedHid>(
+        bridge.testbed, static_cast<uint16_t>(strtoul(vendor.c_str(), nullptr, 16)),
+        static_cast<uint16_t>(strtoul(product.c_str(), nullptr, 16)), serial, host, port);
+    if (!created->plug(bridge.nextDevnum++, static_cast<int>(bridge.hids.size()))) {
+      return reply("error cannot reach stand-in");
+    }
+    std::string node = created->devnode();
+    bridge.hids[serial] = std::move(created);
     reply("ok " + node);
   } else if (module == nullptr) {
     reply("error unknown module");
@@ -132,6 +150,7 @@ int main() {
   g_main_loop_run(bridge.loop);
 
   bridge.modules.clear();
+  bridge.hids.clear();
   g_io_channel_unref(input);
   g_main_loop_unref(bridge.loop);
   g_object_unref(bridge.testbed);  // removes the testbed's directory
