@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <new>
 #include <poll.h>
 #include <string.h>
@@ -29,10 +30,11 @@ namespace {
 struct SocketStream {
   uint16_t port;
   sockaddr_in address;
-  // The reader and the writer may each re-establish a lost connection.
+  // The reader and the writer may each re-establish a lost connection: each
+  // I/O call holds the lock shared, a reconnection holds it alone.
   std::atomic<int> fd;
   std::atomic<uint32_t> flags;
-  std::mutex resetLock;
+  std::shared_mutex ioLock;
   uint16_t check;
   // Received bytes not yet handed out (the reader reads one byte per call).
   uint8_t rx[1024];
@@ -67,7 +69,7 @@ aErr sApplyOptions(int fd) {
 
 // Closes any open socket and connects anew (blocking connect).
 aErr sReset(SocketStream* s) {
-  std::lock_guard<std::mutex> guard(s->resetLock);
+  std::unique_lock<std::shared_mutex> guard(s->ioLock);
   sClose(s);
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return aErrIO;
@@ -105,6 +107,7 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference) {
   if (!sConnected(s)) return aErrConnection;
   bool waited = false;
   for (;;) {
+    std::shared_lock<std::shared_mutex> io(s->ioLock);
     ssize_t n = recv(s->fd, s->rx, sizeof s->rx, 0);
     if (n > 0) {
       s->rxCount = static_cast<size_t>(n);
@@ -114,6 +117,7 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference) {
     }
     if (n == 0) {
       // Peer closed its end: nothing will come; pause instead of spinning.
+      io.unlock();
       aTime_MSSleep(aSOCKET_READ_WAIT_MS);
       return aErrNotReady;
     }
@@ -125,6 +129,7 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference) {
       continue;
     }
     if (!sLostConnection(error)) return aErrConnection;
+    io.unlock();
     aErr result = sReset(s);
     if (result != aErrNone) return result;
   }
@@ -137,14 +142,20 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* reference) {
   size_t sent = 0;
   int retries = 0;
   while (sent < length && retries < aSOCKET_WRITE_RETRIES) {
-    ssize_t n = send(s->fd, data + sent, length - sent, MSG_NOSIGNAL);
+    ssize_t n;
+    int error;
+    {
+      std::shared_lock<std::shared_mutex> io(s->ioLock);
+      n = send(s->fd, data + sent, length - sent, MSG_NOSIGNAL);
+      error = errno;
+    }
     if (n >= 0 && static_cast<size_t>(n) == length - sent) return aErrNone;
     if (n >= 0) {
       sent += static_cast<size_t>(n);
       retries = 1;
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    } else if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
       ++retries;
-    } else if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) {
+    } else if (error == EPIPE || error == ECONNRESET || error == ENOTCONN) {
       aErr result = sReset(s);
       if (result != aErrNone) return result;
       ++retries;

@@ -100,7 +100,10 @@ TEST_F(LocalLink, SyncStateMachine) {
   ASSERT_TRUE(waitUntil([this] { return syncRequests() == 6; }));
   EXPECT_EQ(aLink_GetStatus(id), linkStateSynchronising);
   device.push({4, 0, 6});
-  ASSERT_TRUE(waitUntil([this] { return device.incoming.empty(); }));
+  ASSERT_TRUE(waitUntil([this] {
+    std::lock_guard<std::mutex> g(device.lock);
+    return device.incoming.empty();
+  }));
   EXPECT_EQ(aLink_GetStatus(id), linkStateSynchronising);
   device.push({0});  // A,0,B,0 with B != A: six new requests at the fourth byte
   ASSERT_TRUE(waitUntil([this] { return syncRequests() == 12; }, 200));
