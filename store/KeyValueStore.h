@@ -1,0 +1,54 @@
+// One settings file: "key=value" lines held as a sorted map, typed getters
+// and setters, a dirty flag, and the CREATED_TIME / UPDATED_TIME stamps the
+// class keeps itself. Failures are logged, never reported to the caller.
+#pragma once
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+
+class KeyValueStore {
+ public:
+  static constexpr const char* DEFAULT_FILENAME = ".settings";
+  static constexpr const char* KEY_CREATED_TIME = "CREATED_TIME";
+  static constexpr const char* KEY_UPDATED_TIME = "UPDATED_TIME";
+
+  explicit KeyValueStore(const char* path = nullptr);
+
+  void Load(const char* path);
+  void Save(const char* path = nullptr);
+  bool Clear();
+
+  // The numeric getters record an absent key with an empty value (not dirty).
+  int32_t GetInt(const char* key, int32_t defaultValue = 0);
+  uint32_t GetHex(const char* key, uint32_t defaultValue = 0);
+  bool GetBOOL(const char* key, bool defaultValue = false);
+  double GetDouble(const char* key, double defaultValue = 0.0);
+  std::string GetString(const char* key, const char* defaultValue = nullptr) const;
+  // Null for an absent key.
+  const char* operator[](const char* key) const;
+
+  bool Add(const char* key, int32_t value);
+  bool Add(const char* key, double value);
+  bool Add(const char* key, const char* value);
+  bool Add(const char* key, const std::string& value);
+  bool AddHex(const char* key, uint32_t value);
+  bool Add(const KeyValueStore& other);
+
+  // The current local time as ctime text without its line feed.
+  static std::string Timestamp();
+
+  std::string path;
+  std::map<std::string, std::string> values;
+  bool dirty = false;
+
+ private:
+  // The value text, or null when absent; an absent key is recorded empty.
+  const std::string* present(const char* key);
+  void parseLine(const char* line);
+
+  // A file that exists but could not be read: never overwritten by Save,
+  // so its history survives; the store works in memory instead.
+  std::string unreadablePath;
+};
