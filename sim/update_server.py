@@ -50,7 +50,7 @@ Faults ({"op": OP or "*", "kind": KIND, ...}; the first that matches wins):
 Every request is recorded (path, raw query, parameters, op) in memory, in
 the JSON lines file given by --log, and at GET /control/requests.
 POST /control/faults (a JSON list) replaces the faults; POST /control/reset
-clears the record.
+clears the record (and empties the --log file).
 
 As a command:  update_server.py --catalogue C.json [--port-file F] [--log L]
                [--fault JSON]... [--tls-cert CERT --tls-key KEY]
@@ -242,6 +242,8 @@ class UpdateServer:
     def reset(self) -> None:
         with self._lock:
             self._records.clear()
+            if self.log_path:
+                open(self.log_path, "w").close()
 
     def set_faults(self, faults: List[dict]) -> None:
         with self._lock:
