@@ -43,21 +43,37 @@ unsigned char* base64_decode(const char* data, size_t input_length, size_t* outp
   size_t padding = 0;
   if (data[input_length - 1] == '=') padding = data[input_length - 2] == '=' ? 2 : 1;
   const size_t length = input_length / 4 * 3 - padding;
-  // Only the final one or two characters may be padding.
-  for (size_t i = 0; i < input_length - padding; ++i) {
-    if (table[static_cast<unsigned char>(data[i])] == kInvalid) return nullptr;
-  }
-
   unsigned char* out = static_cast<unsigned char*>(malloc(length + 1));
   if (out == nullptr) return nullptr;
-  size_t o = 0;
-  for (size_t i = 0; i < input_length; i += 4) {
+
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
+  const size_t body = input_length - padding;  // only the final one or two may be "="
+  size_t o = 0, i = 0;
+  for (; i + 4 <= body; i += 4) {
+    const unsigned a = table[in[i]], b = table[in[i + 1]], c = table[in[i + 2]], d = table[in[i + 3]];
+    if (((a | b | c | d) & 0xC0) != 0) {  // kInvalid has these bits, 0..63 never
+      free(out);
+      return nullptr;
+    }
+    const uint32_t quad = (a << 18) | (b << 12) | (c << 6) | d;
+    out[o++] = static_cast<unsigned char>(quad >> 16);
+    out[o++] = static_cast<unsigned char>(quad >> 8);
+    out[o++] = static_cast<unsigned char>(quad);
+  }
+  if (i < input_length) {  // the padded final group
     uint32_t quad = 0;
     for (size_t k = 0; k < 4; ++k) {
-      const char c = data[i + k];
-      quad = (quad << 6) | (c == '=' ? 0 : table[static_cast<unsigned char>(c)]);
+      unsigned value = 0;
+      if (i + k < body) {
+        value = table[in[i + k]];
+        if (value == kInvalid) {
+          free(out);
+          return nullptr;
+        }
+      }
+      quad = (quad << 6) | value;
     }
-    for (int shift = 16; shift >= 0 && o < length; shift -= 8) out[o++] = static_cast<unsigned char>(quad >> shift);
+    for (int shift = 16; o < length; shift -= 8) out[o++] = static_cast<unsigned char>(quad >> shift);
   }
   out[length] = '\0';
   if (output_length != nullptr) *output_length = length;

@@ -9,9 +9,30 @@
 
 namespace {
 
+// What the receive callback works on: the response, and the transfer whose
+// announced length sizes the body once.
+struct Transfer {
+  HTTPResponse* response;
+  CURL* curl;
+  bool sized = false;
+};
+
+// Bodies up to this size are reserved whole from the announced length; a
+// larger announcement is trusted only as far as this.
+constexpr curl_off_t kMaxReserve = 256 * 1024 * 1024;
+
 size_t _rcv_data(char* data, size_t size, size_t count, void* user) {
-  HTTPResponse* response = static_cast<HTTPResponse*>(user);
+  Transfer* transfer = static_cast<Transfer*>(user);
+  HTTPResponse* response = transfer->response;
   const size_t bytes = size * count;
+  if (!transfer->sized) {
+    transfer->sized = true;
+    curl_off_t announced = -1;
+    if (curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+        announced > 0) {
+      response->reserve(static_cast<size_t>(announced < kMaxReserve ? announced : kMaxReserve));
+    }
+  }
   const int shown = bytes < 100 ? static_cast<int>(bytes) : 100;
   Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
            static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(response)), shown, data);
@@ -50,8 +71,9 @@ HTTPResponse HTTPRequest::GET(const std::string& base_url, const HTTPParameters&
   if (handle.curl == nullptr) throw std::runtime_error("Could not create curl instance");
 
   CURL* curl = handle.curl;
+  Transfer transfer{&response, curl};
   CURLcode code = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
-  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   // A TLS peer must prove itself against the system's trust store and its
   // certificate must name the host: nobody on the path may hand us firmware.

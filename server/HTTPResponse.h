@@ -18,6 +18,10 @@ class HTTPResponse {
 
   void set_status(long code) { status = code; }
   void process(const char* bytes, size_t count) { response.append(bytes, count); }
+  // Room for a body of the announced size, so a large one is not regrown.
+  void reserve(size_t bytes) { response.reserve(bytes); }
+  // Hands the body over; the response is left without one.
+  std::string take_response() { return std::move(response); }
 
  private:
   std::string request;

@@ -12,6 +12,9 @@
 
 namespace {
 
+// The body as text: up to its first zero byte, if any.
+std::string_view _body(const HTTPResponse& response) { return std::string_view(response.get_response()); }
+
 std::string serialText(unsigned serial) {
   char text[16];
   snprintf(text, sizeof text, "%08X", serial);
@@ -19,8 +22,9 @@ std::string serialText(unsigned serial) {
 }
 
 // The frame every query shares: GET, then status 200 and a first line
-// beginning "ok", else nothing (after the log line that says why).
-std::optional<std::vector<std::string>> _query(const char* name, const HTTPParameters& parameters, const char* url) {
+// beginning "ok", else nothing (after the log line that says why). The
+// caller splits the body it gets back in place.
+std::optional<HTTPResponse> _query(const char* name, const HTTPParameters& parameters, const char* url) {
   const std::string base = url != nullptr ? url : UPDATE_SERVER_DEFAULT_URL;
   try {
     HTTPResponse response = HTTPRequest::GET(base, parameters);
@@ -34,12 +38,11 @@ std::optional<std::vector<std::string>> _query(const char* name, const HTTPParam
       }
       return std::nullopt;
     }
-    std::vector<std::string> lines = _reply_lines(response.get_response());
-    if (!_reply_ok(lines)) {
+    if (!_reply_ok(_reply_lines(_body(response)))) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
       return std::nullopt;
     }
-    return lines;
+    return response;
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
     return std::nullopt;
@@ -53,33 +56,43 @@ bool UpdateServerRequest::ping(const char* url) {
 }
 
 bool UpdateServerRequest::QueryBuild(unsigned serial, std::string& build, std::string& version, const char* url) {
-  auto lines = _query("QueryBuild", {{"op", "qu"}, {"sn", serialText(serial)}}, url);
-  if (!lines) return false;
-  if (lines->size() > 1) build = (*lines)[1];
-  if (lines->size() > 2) version = _cut_at((*lines)[2], "\r\n");
+  auto response = _query("QueryBuild", {{"op", "qu"}, {"sn", serialText(serial)}}, url);
+  if (!response) return false;
+  const ReplyLines lines = _reply_lines(_body(*response));
+  if (lines.size() > 1) build = lines[1];
+  if (lines.size() > 2) version = _cut_at(lines[2], "\r\n");
   return true;
 }
 
 bool UpdateServerRequest::GetBuild(unsigned serial, const std::string& version, const std::string& build,
                                    std::string& payload, const char* url, bool no_calibration) {
-  auto lines = _query("GetBuild",
+  auto response = _query("GetBuild",
                       {{"bld", build},
                        {"fw", version},
                        {"no_cal", no_calibration ? "true" : "false"},
                        {"op", "bird"},
                        {"sn", serialText(serial)}},
                       url);
-  if (!lines) return false;
+  if (!response) return false;
+  const ReplyLines lines = _reply_lines(_body(*response));
   payload.clear();
-  if (lines->size() > 1) payload = std::move((*lines)[1]);
+  if (lines.size() > 1) {
+    // The package is the bulk of the body: cut the body down to line 2 in
+    // place rather than copy megabytes of it.
+    const size_t start = static_cast<size_t>(lines[1].data() - response->get_response());
+    const size_t length = lines[1].size();
+    payload = response->take_response();
+    payload.resize(start + length);
+    payload.erase(0, start);
+  }
   return true;
 }
 
 bool UpdateServerRequest::GetBuildList(unsigned serial, BuildList& builds, const char* url) {
   builds.clear();
-  auto lines = _query("GetBuildList", {{"op", "builds"}, {"sn", serialText(serial)}}, url);
-  if (!lines) return false;
-  _parse_build_list(*lines, builds);
+  auto response = _query("GetBuildList", {{"op", "builds"}, {"sn", serialText(serial)}}, url);
+  if (!response) return false;
+  _parse_build_list(_reply_lines(_body(*response)), builds);
   return true;
 }
 
@@ -88,9 +101,10 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], unsigne
   char fp[64];
   snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1], fingerprint[2],
            fingerprint[3]);
-  auto lines = _query("GetRecoveryInfo", {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, url);
-  if (!lines) return false;
-  const std::vector<std::string>& l = *lines;
+  auto response = _query("GetRecoveryInfo", {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, url);
+  if (!response) return false;
+  const ReplyLines views = _reply_lines(_body(*response));
+  const std::vector<std::string> l(views.begin(), views.end());
   if (l.size() > 1) serial = static_cast<unsigned>(strtoul(l[1].c_str(), nullptr, 16));
   if (l.size() > 2) build = static_cast<unsigned>(strtoul(l[2].c_str(), nullptr, 0));
   Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", l[0].c_str(),
@@ -99,8 +113,11 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], unsigne
 }
 
 bool UpdateServerRequest::GetDeviceJWT(unsigned serial, std::string& token, const char* url) {
-  auto lines = _query("GetDeviceJWT", {{"json", "false"}, {"op", "ent_jwt"}, {"sn", serialText(serial)}}, url);
-  if (!lines || lines->size() < 2 || (*lines)[1].size() <= 2) return false;
-  Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", (*lines)[1].c_str());
-  return _parse_jwt((*lines)[1], token);
+  auto response = _query("GetDeviceJWT", {{"json", "false"}, {"op", "ent_jwt"}, {"sn", serialText(serial)}}, url);
+  if (!response) return false;
+  const ReplyLines lines = _reply_lines(_body(*response));
+  if (lines.size() < 2 || lines[1].size() <= 2) return false;
+  const std::string line(lines[1]);
+  Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", line.c_str());
+  return _parse_jwt(line, token);
 }

@@ -2,7 +2,7 @@
 
 #include "server/ReplyLines.h"
 
-using Lines = std::vector<std::string>;
+using Lines = ReplyLines;
 
 TEST(ReplyLines, EmptyLinesSkippedCarriageReturnsKept) {
   EXPECT_EQ(_reply_lines("ok\n\n5678\r\n\n1.2.3\r\n"), (Lines{"ok", "5678\r", "1.2.3\r"}));
