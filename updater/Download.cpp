@@ -1,5 +1,6 @@
 // Fetching one firmware package from the update server into the store.
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -60,6 +61,11 @@ bool _download_with_spinner(UpdaterDisplayInterface& display, unsigned serial, c
   if (!ok) display.message(ERROR, "Download failed");
   worker.join();
   return ok;
+}
+
+// The header every Bird file starts with: "bird" and two non-zero version bytes.
+bool _looks_like_bird(const unsigned char* bytes, size_t length) {
+  return length > 6 && memcmp(bytes, BIRD_FILE_SIGNATURE, 4) == 0 && bytes[4] != 0 && bytes[5] != 0;
 }
 
 }  // namespace
@@ -129,18 +135,28 @@ unsigned Updater::Download_Firmware(unsigned serial, std::string build_text, boo
     return 0;
   }
 
+  // A server that ends its lines with "\r\n" leaves the "\r" on the payload.
+  if (payload.back() == '\r') payload.pop_back();
   size_t length = 0;
   unsigned char* bytes = base64_decode(payload.data(), payload.size(), &length);
-  if (bytes == nullptr) {
-    Log::log(DEBUG_Updater, "Download_Firmware: payload of %zu characters is not base64; nothing stored\n",
+  // A payload that is not a Bird file is a failed download, not a success
+  // that stores nothing.
+  if (bytes == nullptr || !_looks_like_bird(bytes, length)) {
+    Log::log(DEBUG_Updater, "Download_Firmware: payload of %zu characters is not a Bird file; nothing stored\n",
              payload.size());
-    return build;
+    free(bytes);
+    display.message(ERROR, "Failed to retrieve a valid BIRD file");
+    return 0;
   }
   const std::string file_name = build_text + ".bird";
   const std::string when = KeyValueStore::Timestamp();
   aErr written = device.WriteFile(file_name, bytes, length);
-  if (written != aErrNone) display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
   free(bytes);
+  // The history names a file only when the file is there.
+  if (written != aErrNone) {
+    display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
+    return 0;
+  }
   guard.Keep();
   device.settings.Add("LATEST_DOWNLOAD", file_name);
   device.settings.Add("LAST_DOWNLOAD_DATE", when);

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/RatioReporter.h"
+
 #include "bird/BirdFile.h"
 
 namespace {
@@ -57,16 +59,6 @@ void BM_BirdFileLoad(benchmark::State& state) {
 BENCHMARK(BM_Uncompress)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_BirdFileLoad)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// Keeps each benchmark's mean time per iteration to report the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) times[run.run_name.function_name] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,7 +69,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double base = reporter.times["BM_Uncompress"], load = reporter.times["BM_BirdFileLoad"];
+  const double base = reporter.time("BM_Uncompress"), load = reporter.time("BM_BirdFileLoad");
   printf("payload %zu bytes compressed; uncompress %.3f ms, BirdFile load %.3f ms, ratio %.3f (target <= 1.3)\n",
          gFile.size() - 6, base, load, base > 0 ? load / base : 0.0);
   const std::string dir = gPath.substr(0, gPath.rfind('/'));

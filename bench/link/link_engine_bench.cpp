@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/common/RatioReporter.h"
 #include "link/core/aLink.h"
 
 namespace {
@@ -212,7 +213,11 @@ BENCHMARK(Idle)->Name("Idle/2s")->Iterations(1)->UseRealTime();
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  printf("round trip: raw socket %.1f us, engine %.1f us, ratio %.2f (target <= 1.5)\n",
+         reporter.time("RoundTrip/Raw") / 1000, reporter.time("RoundTrip/Engine") / 1000,
+         reporter.ratio("RoundTrip/Engine", "RoundTrip/Raw"));
   benchmark::Shutdown();
   return 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "link/core/aLink.h"
 #include "link/core/aMutex.h"
@@ -44,6 +45,14 @@ struct aLinkRecord {
   void* filterReference;
   aMutex* filterLock;
   std::atomic<uint8_t> pooled;
+  // Every write to the stream happens under writeLock. `queued` counts the
+  // packets put on the out-FIFO whose write has not finished: while it is 0
+  // a user's packet goes straight to the stream on the user's thread, saving
+  // the hand-off to the out-pipe without changing the order of packets.
+  // Lock order: queueLock, then writeLock.
+  std::mutex writeLock;
+  std::mutex queueLock;
+  uint32_t queued = 0;  // under queueLock
 };
 
 struct aLinkEntry {
@@ -78,6 +87,12 @@ aErr sReleaseRecordParts(aLinkRecord* link);
 void sInPipeProcess(void* argument);
 void sOutPipeProcess(void* argument);
 aErr sStartSync(aLinkRecord* link);
+// Queues a packet for the out-pipe (engine-made packets and busy links).
+aErr sQueueOutgoing(aLinkRecord* link, const aPacket* packet);
+// The out-pipe finished writing `count` queued packets.
+void sQueuedWritten(aLinkRecord* link, uint32_t count);
+// Writes one packet's wire bytes; the caller holds writeLock.
+aErr sWritePacket(aLinkRecord* link, const aPacket* packet);
 void sSyncByte(aLinkRecord* link, uint8_t byte);
 aErr sHandlePacket(aLinkRecord* link, aPacket* packet);
 void sLogPacket(aLinkRecord* link, uint8_t direction, const aPacket* packet);

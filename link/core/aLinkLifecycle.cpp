@@ -1,4 +1,6 @@
 // Start, stop, synchronise, reset and destroy.
+#include <algorithm>
+
 #include "link/core/aDebug.h"
 #include "link/core/aLinkInternal.h"
 #include "link/core/aTime.h"
@@ -78,7 +80,10 @@ aErr aLink_Sync(aLinkRef id) {
   if (link == nullptr || link->check != aLINK_CHECK) return aErrParam;
   link->state = linkStateSynchronising;
   bool synced = sPoll([link] { return link->state == linkStateRunning; });
-  aPacketFifo_DrainPackets(link->outFifo, sAll, nullptr);
+  {
+    std::lock_guard<std::mutex> hold(link->queueLock);
+    link->queued -= std::min(link->queued, aPacketFifo_DrainPackets(link->outFifo, sAll, nullptr));
+  }
   aTime_MSSleep(100);
   aPacketFifo_DrainPackets(link->inFifo, sAll, nullptr);
   return synced ? aErrNone : aErrNotReady;
@@ -91,9 +96,15 @@ aErr aLink_Reset(aLinkRef id) {
   if (entry == nullptr || entry->record == nullptr) return aErrParam;
   aLinkRecord* link = entry->record;
   aLink_Stop(link);
-  aPacketFifo_Destroy(&link->inFifo);
-  aPacketFifo_Destroy(&link->outFifo);
-  if (link->stream != nullptr) aStream_Destroy(&link->stream);
+  {
+    // A user's write in progress finishes before its stream goes.
+    std::lock_guard<std::mutex> counting(link->queueLock);
+    std::lock_guard<std::mutex> writing(link->writeLock);
+    aPacketFifo_Destroy(&link->inFifo);
+    aPacketFifo_Destroy(&link->outFifo);
+    if (link->stream != nullptr) aStream_Destroy(&link->stream);
+    link->queued = 0;
+  }
   aStream* stream = nullptr;
   aErr result = aErrParam;
   for (int attempt = 0; attempt < 20; ++attempt) {

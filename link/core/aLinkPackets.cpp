@@ -1,5 +1,6 @@
 // Packet traffic on a link's FIFOs, the user filter, pooling, route control
 // and the two device queries of the shared-link set-up.
+#include "link/core/aDebug.h"
 #include "link/core/aLinkInternal.h"
 #include "link/core/aTime.h"
 #include "link/api/aServer.h"
@@ -9,7 +10,21 @@
 aErr aLink_PutPacket(aLinkRef id, const aPacket* packet) {
   aLinkRecord* link = sLookupRecord(id);
   if (link == nullptr) return aErrParam;
-  return aPacketFifo_Put(link->outFifo, packet);
+  if (!aVALIDPACKET(packet)) return aErrParam;
+  if (!link->pooled) {
+    // An idle, running, unpooled link: write on this thread. Nothing queued
+    // is left unwritten, so the order of packets stays as it was put.
+    std::lock_guard<std::mutex> counting(link->queueLock);
+    std::lock_guard<std::mutex> writing(link->writeLock);
+    if (link->queued == 0 && link->running && link->outStarted && link->state == linkStateRunning &&
+        link->stream != nullptr) {
+      aErr result = sWritePacket(link, packet);
+      if (result != aErrNone) aTRACE(aTRACE_PACKETS, "aLink_PutPacket error writing: %d\n", result);
+      sLogPacket(link, aPACKETLOG_SENT, packet);
+      return aErrNone;  // like the out-pipe: a failed write drops the packet
+    }
+  }
+  return sQueueOutgoing(link, packet);
 }
 
 aPacket* aLink_GetPacket(aLinkRef id) {
@@ -72,7 +87,7 @@ aErr aLink_ForceRoute(aLinkRef id, uint8_t value) {
   if (entry->record == nullptr) return aErrParam;
   aPacket* packet = aPacket_CreateWithData(aPACKET_ADDR_ROUTE, 1, &value);
   if (packet == nullptr) return aErrMemory;
-  aErr result = aPacketFifo_Put(entry->record->outFifo, packet);
+  aErr result = sQueueOutgoing(entry->record, packet);
   aPacket_Destroy(&packet);
   return result;
 }

@@ -12,8 +12,6 @@
 #include "link/core/aLinkInternal.h"
 #include "link/core/aTime.h"
 
-namespace {
-
 aErr sWritePacket(aLinkRecord* link, const aPacket* packet) {
   uint8_t wire[aPACKET_MAX_WIRE];
   wire[0] = packet->address;
@@ -21,6 +19,20 @@ aErr sWritePacket(aLinkRecord* link, const aPacket* packet) {
   memcpy(wire + 2, packet->data, packet->length);
   return aStream_Write(link->stream, wire, packet->length + 2u);
 }
+
+aErr sQueueOutgoing(aLinkRecord* link, const aPacket* packet) {
+  std::lock_guard<std::mutex> hold(link->queueLock);
+  aErr result = aPacketFifo_Put(link->outFifo, packet);
+  if (result == aErrNone) ++link->queued;
+  return result;
+}
+
+void sQueuedWritten(aLinkRecord* link, uint32_t count) {
+  std::lock_guard<std::mutex> hold(link->queueLock);
+  link->queued = link->queued > count ? link->queued - count : 0;
+}
+
+namespace {
 
 // Answers a heartbeat; false when the packet is not one.
 bool sHandleHBBackChannel(aLinkRecord* link, const aPacket* packet) {
@@ -36,7 +48,7 @@ bool sHandleHBBackChannel(aLinkRecord* link, const aPacket* packet) {
   uint8_t answer[2] = {0, static_cast<uint8_t>(value + 2)};
   aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
   if (reply != nullptr) {
-    aPacketFifo_Put(link->outFifo, reply);
+    sQueueOutgoing(link, reply);
     aPacket_Destroy(&reply);
   }
   link->heartbeat = 0;
@@ -80,7 +92,7 @@ aErr sStartSync(aLinkRecord* link) {
   request->address = aPACKET_ADDR_SYNC;
   request->fillCount = 2;
   aErr result = aErrNone;
-  for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i) result = aPacketFifo_Put(link->outFifo, request);
+  for (int i = 0; i < aLINK_SYNC_REQUESTS; ++i) result = sQueueOutgoing(link, request);
   aPacket_Destroy(&request);
   if (result == aErrNone) link->sync = kSyncStateByte1;
   return result;
@@ -160,7 +172,14 @@ void sOutPipeProcess(void* argument) {
   uint8_t* pool = new uint8_t[aLINK_POOL_SIZE];
   while (link->running) {
     aPacket* packet = aPacketFifo_Await(link->outFifo, aLINK_OUT_WAIT_MS);
-    if (packet == nullptr) continue;
+    if (packet == nullptr) {
+      // A FIFO that overflowed dropped its packets unwritten: count afresh.
+      std::lock_guard<std::mutex> hold(link->queueLock);
+      if (aPacketFifo_GetLength(link->outFifo) == 0) link->queued = 0;
+      continue;
+    }
+    uint32_t written = 1;
+    std::unique_lock<std::mutex> hold(link->writeLock);
     if (!link->pooled) {
       aErr result = sWritePacket(link, packet);
       if (result != aErrNone) aTRACE(aTRACE_PACKETS, "sOutPipeProcess error writing: %d\n", result);
@@ -174,14 +193,20 @@ void sOutPipeProcess(void* argument) {
         total += next->length + 2u;
         if (next != packet) aPacket_Destroy(&next);
         next = total + aPACKET_MAX_WIRE <= aLINK_POOL_SIZE ? aPacketFifo_Get(link->outFifo) : nullptr;
+        if (next != nullptr) ++written;
       }
       aErr result = aStream_Write(link->stream, pool, total);
       if (result != aErrNone) aTRACE(aTRACE_PACKETS, "sOutPipeProcess error writing pooled: %d\n", result);
     }
     sLogPacket(link, aPACKETLOG_SENT, packet);
+    hold.unlock();
+    sQueuedWritten(link, written);
     aPacket_Destroy(&packet);
   }
   // Whatever is still queued (route control 0 on a stop) goes out unpooled.
+  std::lock_guard<std::mutex> counting(link->queueLock);
+  std::lock_guard<std::mutex> writing(link->writeLock);
+  link->queued = 0;
   for (aPacket* packet = aPacketFifo_Get(link->outFifo); packet != nullptr;
        packet = aPacketFifo_Get(link->outFifo)) {
     sWritePacket(link, packet);

@@ -9,6 +9,8 @@ aErr sReleaseRecordParts(aLinkRecord* link) {
   if (link->logLock != nullptr) aMutex_Destroy(&link->logLock);
   if (link->filterLock != nullptr) aMutex_Destroy(&link->filterLock);
   aErr result = aErrNone;
+  std::lock_guard<std::mutex> counting(link->queueLock);
+  std::lock_guard<std::mutex> writing(link->writeLock);
   if (link->stream != nullptr) result = aStream_Destroy(&link->stream);
   return result;
 }
@@ -25,7 +27,12 @@ aLinkRef aLink_Init(aLinkRef id, aStream* stream) {
   link->check = aLINK_CHECK;
   link->id = id;
   link->running = 0;
-  link->stream = stream;
+  {
+    std::lock_guard<std::mutex> counting(link->queueLock);
+    std::lock_guard<std::mutex> writing(link->writeLock);
+    link->stream = stream;
+    link->queued = 0;
+  }
   link->state = stream != nullptr ? linkStateStopped : linkStateNoStream;
   link->inPipe = link->outPipe = nullptr;
   link->inFifo = aPacketFifo_Create();

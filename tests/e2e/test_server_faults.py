@@ -1,9 +1,16 @@
 """Every failure mode of the stand-in, at every request of -G: the message,
 the exit status, the requests that were (and were not) made, and a store
 left exactly as it was, both for a device it already knew and a new one."""
+import base64
 import os
+import resource
 import shutil
+import signal
+import subprocess
 import unittest
+
+from sim import birdfile
+from tests.e2e.harness import UPDATER
 
 from tests.e2e.server_support import SN, ServerTestCase
 
@@ -39,9 +46,10 @@ CASES = (
     ]
 )
 
-# A payload that does not decode is not stored, and the download still
-# reports the build number, as the download flow says.
-UNDECODABLE = [{"op": "bird", "kind": "bad_length"}, {"op": "bird", "kind": "bad_chars"}]
+# A payload that does not decode to a Bird file is a failed download: nothing
+# is stored and -G says so and ends with status 1.
+UNDECODABLE = [{"op": "bird", "kind": "bad_length"}, {"op": "bird", "kind": "bad_chars"},
+               {"op": "bird", "kind": "body", "body": "ok\nbm90IGEgYmlyZCBmaWxl\n"}]
 
 EARLIER = {".settings": b"CREATED_TIME=Mon Jan  5 10:00:00 2026\nLATEST_DOWNLOAD=1200.bird\n"
                         b"UPDATED_TIME=Mon Jan  5 10:00:00 2026\n",
@@ -84,7 +92,7 @@ class FaultMatrix(ServerTestCase):
         for fault in UNDECODABLE:
             for seeded in (False, True):
                 with self.subTest(fault=fault, seeded=seeded):
-                    self.check(fault, "", 0, ["hi", "qu", "builds", "bird"], seeded)
+                    self.check(fault, NO_PAYLOAD, 1, ["hi", "qu", "builds", "bird"], seeded)
 
     def test_current_build_line_missing_asks_for_build_zero(self):
         self.set_faults([{"op": "qu", "kind": "missing_line"}])
@@ -93,6 +101,35 @@ class FaultMatrix(ServerTestCase):
         self.assertEqual((result.status, result.err), (1, "No valid build 0\n"), result)
         self.assertIn("Retrieving build 0\n", result.out)
         self.assertEqual(self.snapshot(), {"./": None})
+
+
+class DownloadEdges(ServerTestCase):
+    def setUp(self):
+        super().setUp()
+        self.start_server()
+        os.makedirs(self.store)
+
+    def test_payload_line_ending_in_carriage_return_is_stored(self):
+        package = birdfile.build_bird([birdfile.firmware_block(0x1000, bytes(range(200)))])
+        body = "ok\r\n" + base64.b64encode(package).decode() + "\r\n"
+        self.set_faults([{"op": "bird", "kind": "body", "body": body}])
+        result = self.cli("-G", "-d", SN)
+        self.assertEqual(result.status, 0, result)
+        with open(os.path.join(self.store, SN, "1234.bird"), "rb") as stored:
+            self.assertEqual(stored.read(), package)
+
+    def test_file_that_cannot_be_written_is_not_recorded(self):
+        before = self.snapshot()
+
+        def small_files():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+
+        completed = subprocess.run([UPDATER, "-i", self.app_dir, "-u", self.url, "-G", "-d", SN],
+                                   capture_output=True, text=True, preexec_fn=small_files, timeout=60)
+        self.assertEqual(completed.returncode, 1, completed)
+        self.assertRegex(completed.stderr, r"Failed to write file with \d+\n")
+        self.assertEqual(self.snapshot(), before)
 
 
 if __name__ == "__main__":

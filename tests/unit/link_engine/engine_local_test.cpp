@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "engine_helpers.h"
@@ -167,6 +168,57 @@ TEST_F(LocalLink, PooledWritesCarryAtMost136Packets) {
   std::vector<uint8_t> all;
   for (size_t w = before; w < writes.size(); ++w) all.insert(all.end(), writes[w].begin(), writes[w].end());
   for (int i = 0; i < 200; ++i) ASSERT_EQ(all[i * 30 + 2], static_cast<uint8_t>(i));
+}
+
+// Users' packets go straight to the stream while nothing is queued and
+// through the out-pipe while something is (here: heartbeat answers and a
+// write held at the gate); either way each sender's packets keep their order.
+TEST_F(LocalLink, DirectAndQueuedWritesKeepEachSendersOrder) {
+  size_t before = device.taken().size();
+  std::thread heartbeats([this] {
+    for (int i = 0; i < 40; ++i) {
+      device.push({2, 2, 0, static_cast<uint8_t>(i % 2)});
+      if (i == 20) {
+        std::lock_guard<std::mutex> g(device.lock);
+        device.gateClosed = true;
+      }
+      if (i == 25) device.openGate();
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  auto sender = [this](uint8_t tag) {
+    for (int n = 0; n < 150; ++n) {
+      uint8_t data[3] = {23, tag, static_cast<uint8_t>(n)};
+      aPacket* p = aPacket_CreateWithData(2, 3, data);
+      EXPECT_EQ(aLink_PutPacket(id, p), aErrNone);
+      aPacket_Destroy(&p);
+    }
+  };
+  std::thread first(sender, 1), second(sender, 2);
+  first.join();
+  second.join();
+  heartbeats.join();
+  device.openGate();
+  ASSERT_TRUE(waitUntil([&] { return device.countWritten({2, 2, 0, 2}) + device.countWritten({2, 2, 0, 3}) == 40; }));
+  ASSERT_TRUE(waitUntil([&] {
+    size_t n = 0;
+    auto writes = device.taken();
+    for (size_t w = before; w < writes.size(); ++w) n += writes[w].size();
+    return n >= 300u * 5u + 40u * 4u;
+  }));
+  int next[3] = {0, 0, 0};
+  auto writes = device.taken();
+  for (size_t w = before; w < writes.size(); ++w) {
+    const auto& bytes = writes[w];
+    for (size_t at = 0; at + 2 <= bytes.size(); at += 2 + bytes[at + 1]) {
+      if (bytes[at + 1] != 3 || bytes[at + 2] != 23) continue;
+      uint8_t tag = bytes[at + 3];
+      ASSERT_EQ(bytes[at + 4], next[tag]) << "sender " << int(tag);
+      ++next[tag];
+    }
+  }
+  EXPECT_EQ(next[1], 150);
+  EXPECT_EQ(next[2], 150);
 }
 
 TEST_F(LocalLink, UnpooledWritesArePacketByPacket) {
