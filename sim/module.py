@@ -501,6 +501,20 @@ class Control:
         self.sock.close()
 
 
+# --- TCP/IP discovery hook: the responder itself lives in sim/discovery.py ---
+def _start_discovery(standin: "StandIn", info: dict) -> None:
+    if __package__ in (None, ""):
+        import discovery  # type: ignore[import-not-found]
+    else:
+        from . import discovery
+    front = standin.network.front
+    port = info.get("tcp_port", 0)
+    host = info.get("tcp_host", "0.0.0.0")
+    standin.discovery = discovery.start_tcpip_responder(  # type: ignore[attr-defined]
+        lambda: (front.address, port, front.serial, front.model), host)
+# --- end of the discovery hook ---
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description="Simulated Tolvarine module over TCP and/or a pseudo-terminal, with a "
@@ -519,6 +533,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="write where to reach the stand-in as JSON to FILE (tcp_host, tcp_port, pty, "
                              "control_port, pid); it is also printed as one line on standard output")
     parser.add_argument("--log", metavar="FILE", help="append every received packet to FILE as JSON lines")
+    parser.add_argument("--discovery", action="store_true",
+                        help="answer TCP/IP discovery requests with this stand-in's identity (sim/discovery.py)")
     args = parser.parse_args(argv)
     if not args.tcp and not args.pty:
         args.tcp = True
@@ -527,6 +543,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.heartbeat_ms:
         standin.command(f"heartbeat_every {args.heartbeat_ms}")
     info = standin.info()
+    if args.discovery:
+        _start_discovery(standin, info)
     if args.info:
         tmp = args.info + ".tmp"
         with open(tmp, "w", encoding="utf-8") as handle:
