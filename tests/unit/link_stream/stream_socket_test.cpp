@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "link/core/aStream.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double threadCpuMs() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// A loopback listener standing in for a module's TCP port.
+struct Listener {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  uint16_t port = 0;
+  Listener() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd, 4);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  ~Listener() { close(fd); }
+  int accept() { return ::accept(fd, nullptr, nullptr); }
+};
+
+void hardClose(int fd) {
+  linger l{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  close(fd);
+}
+
+TEST(SocketStream, RefusedConnectionGivesNoStream) {
+  uint16_t port;
+  {
+    Listener gone;
+    port = gone.port;
+  }
+  aStream* stream = nullptr;
+  EXPECT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream), aErrResource);
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, nullptr), aErrParam);
+}
+
+TEST(SocketStream, BytesBothWays) {
+  Listener listener;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), listener.port, &stream), aErrNone);
+  int peer = listener.accept();
+  ASSERT_EQ(aStream_Write(stream, reinterpret_cast<const uint8_t*>("ping"), 4), aErrNone);
+  char got[4];
+  ASSERT_EQ(recv(peer, got, 4, MSG_WAITALL), 4);
+  EXPECT_EQ(std::string(got, 4), "ping");
+  ASSERT_EQ(send(peer, "pong", 4, 0), 4);
+  uint8_t buffer[4];
+  ASSERT_EQ(aStream_Read(stream, buffer, 4), aErrNone);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "pong");
+  close(peer);
+  aStream_Destroy(&stream);
+}
+
+// An idle reader sleeps in the stream for a bounded time instead of
+// spinning, and a byte that arrives meanwhile is handed out at once.
+TEST(SocketStream, IdleReadWaitsBoundedAndCheaply) {
+  Listener listener;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), listener.port, &stream), aErrNone);
+  int peer = listener.accept();
+  uint8_t byte;
+  double cpu0 = threadCpuMs();
+  auto start = Clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+  auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(400));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
+  EXPECT_LT(threadCpuMs() - cpu0, 50.0);
+  std::thread later([peer] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    send(peer, "!", 1, 0);
+  });
+  start = Clock::now();
+  ASSERT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(90));
+  EXPECT_EQ(byte, '!');
+  later.join();
+  close(peer);
+  aStream_Destroy(&stream);
+}
+
+TEST(SocketStream, PeerClosingMakesReadsNotReady) {
+  Listener listener;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), listener.port, &stream), aErrNone);
+  int peer = listener.accept();
+  send(peer, "z", 1, 0);
+  close(peer);
+  uint8_t byte = 0;
+  ASSERT_EQ(aStream_Read(stream, &byte, 1), aErrNone);  // what was sent is still delivered
+  EXPECT_EQ(byte, 'z');
+  double cpu0 = threadCpuMs();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+  EXPECT_LT(threadCpuMs() - cpu0, 50.0);  // no spinning on the closed end
+  aStream_Destroy(&stream);
+}
+
+TEST(SocketStream, WriteReconnectsAfterTheConnectionWasReset) {
+  Listener listener;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(htonl(INADDR_LOOPBACK), listener.port, &stream), aErrNone);
+  hardClose(listener.accept());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(aStream_Write(stream, reinterpret_cast<const uint8_t*>("again"), 5), aErrNone);
+  int second = listener.accept();
+  char got[5];
+  ASSERT_EQ(recv(second, got, 5, MSG_WAITALL), 5);
+  EXPECT_EQ(std::string(got, 5), "again");
+  close(second);
+  aStream_Destroy(&stream);
+}
+
+}  // namespace
