@@ -1,0 +1,313 @@
+#!/usr/bin/env python3
+"""A simulated i.MX RT processor in its ROM serial download mode (SDP),
+reachable over a pseudo-terminal that stands in for its serial line.
+
+Device logic and framing are separate, so the same SdpDevice can later sit
+behind an emulated USB HID device:
+
+* ``SdpDevice``    takes host reports (id 1: a 16-byte command block; id 2:
+                   file data) and gives device reports as (id, payload):
+                   id 3 the 4-byte HAB mode, id 4 a status word or data.
+* ``SerialFraming`` the serial line: commands are bare 16-byte blocks, file
+                   data follows a WRITE_FILE as raw bytes, replies are the
+                   payloads one after the other (HAB mode, then status).
+* ``hid_input_report`` the HID form of one device report (report 3 is id
+                   plus 4 bytes, report 4 is id plus 64 bytes).
+
+Commands (big-endian fields: type, address, format, count, data):
+ERROR_STATUS 0x0505 (HAB mode, then the last error status or the
+acknowledge word 0xF0F0F0F0), WRITE_FILE 0x0404 (silent while the data
+arrive, then HAB mode and 0x88888888), JUMP_ADDRESS 0x0B0B (HAB mode, then
+the processor runs the loader and stops answering), READ_REGISTER 0x0101
+(HAB mode, then the register's words, little-endian). HAB mode words:
+0x56787856 open (default), 0x12343412 closed.
+
+Memory: ITCM 512 KiB at 0, DTCM 512 KiB at 0x20000000, OCRAM 512 KiB at
+0x20200000; registers are read from a table of fuse values (default 0 for
+any address).
+
+Control channel (TCP on 127.0.0.1, one command a line, one reply line
+beginning "ok" or "err"):
+
+  ping                        ok
+  ram ADDR LEN                ok HEX     memory contents
+  fuse ADDR VALUE             set the word READ_REGISTER gives for ADDR
+  hab open|closed             HAB mode reported
+  silent 0|1                  (1) answer nothing at all
+  talk_during_transfer 0|1    (1) report an error status after the first
+                              data report of a WRITE_FILE (and drop the rest)
+  completion WORD|off         finish a WRITE_FILE with WORD instead of
+                              0x88888888
+  state                       ok JSON    writes (address, length), jump
+                              address, commands seen
+  reset                       back to download mode, memory kept
+  quit                        end the stand-in
+
+Run "python3 sim/imx_sdp.py --help" for the command line. Importable as
+sim.imx_sdp; start() runs the stand-in in a child process for tests.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import struct
+import subprocess
+import sys
+import time
+
+if __package__ in (None, ""):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import serial_standin  # type: ignore[no-redef]
+else:
+    from . import serial_standin
+
+READ_REGISTER = 0x0101
+WRITE_FILE = 0x0404
+ERROR_STATUS = 0x0505
+JUMP_ADDRESS = 0x0B0B
+
+HAB_OPEN = 0x56787856
+HAB_CLOSED = 0x12343412
+STATUS_ACK = 0xF0F0F0F0
+STATUS_WRITE_COMPLETE = 0x88888888
+# The stand-in's own error words (the host only tells them from the above).
+STATUS_BAD_ADDRESS = 0x33333333
+STATUS_BAD_COMMAND = 0x55555555
+STATUS_TALKED = 0x66666666
+
+REPORT_COMMAND = 1
+REPORT_DATA = 2
+REPORT_HAB = 3
+REPORT_STATUS = 4
+
+MEMORY = ((0x00000000, 0x80000), (0x20000000, 0x80000), (0x20200000, 0x80000))
+
+
+class SdpDevice:
+    """The ROM's serial download logic, report in, reports out."""
+
+    def __init__(self) -> None:
+        self.memory = {start: bytearray(size) for start, size in MEMORY}
+        self.fuses: dict[int, int] = {}
+        self.hab_mode = HAB_OPEN
+        self.silent = False
+        self.talk_during_transfer = False
+        self.completion: int | None = None
+        self.writes: list[tuple[int, int]] = []
+        self.commands: list[str] = []
+        self.reset()
+
+    def reset(self) -> None:
+        self.error_status = STATUS_ACK
+        self.jumped: int | None = None
+        self.transfer: dict | None = None
+
+    # Memory ----------------------------------------------------------------
+
+    def region(self, address: int, length: int):
+        for start, buffer in self.memory.items():
+            if start <= address and address + length <= start + len(buffer):
+                return buffer, address - start
+        return None
+
+    def read_memory(self, address: int, length: int) -> bytes:
+        found = self.region(address, length)
+        if found is None:
+            raise ValueError("address not mapped")
+        buffer, offset = found
+        return bytes(buffer[offset:offset + length])
+
+    # Reports ---------------------------------------------------------------
+
+    def hab(self) -> tuple[int, bytes]:
+        return REPORT_HAB, struct.pack("<I", self.hab_mode)
+
+    @staticmethod
+    def status(word: int) -> tuple[int, bytes]:
+        return REPORT_STATUS, struct.pack("<I", word & 0xFFFFFFFF)
+
+    def expecting_data(self) -> int:
+        """File bytes still due for the current WRITE_FILE."""
+        return self.transfer["left"] if self.transfer else 0
+
+    def handle(self, report_id: int, payload: bytes) -> list[tuple[int, bytes]]:
+        if self.silent or self.jumped is not None:
+            return []
+        if report_id == REPORT_DATA:
+            return self.on_data(payload)
+        if report_id != REPORT_COMMAND or len(payload) < 16:
+            return []
+        kind, address, fmt, count, _data = struct.unpack(">HIBII", payload[:15])
+        self.commands.append("%04X %08X %02X %d" % (kind, address, fmt, count))
+        if kind == ERROR_STATUS:
+            return [self.hab(), self.status(self.error_status)]
+        if kind == WRITE_FILE:
+            return self.on_write_file(address, count)
+        if kind == JUMP_ADDRESS:
+            if self.region(address, 4) is None:
+                self.error_status = STATUS_BAD_ADDRESS
+                return [self.hab(), self.status(STATUS_BAD_ADDRESS)]
+            self.jumped = address
+            return [self.hab()]
+        if kind == READ_REGISTER:
+            words = max(1, count // 4)
+            value = b"".join(struct.pack("<I", self.fuses.get(address + 4 * i, 0)) for i in range(words))
+            return [self.hab(), (REPORT_STATUS, value)]
+        self.error_status = STATUS_BAD_COMMAND
+        return [self.hab(), self.status(STATUS_BAD_COMMAND)]
+
+    def on_write_file(self, address: int, count: int) -> list[tuple[int, bytes]]:
+        self.transfer = {"address": address, "count": count, "left": count, "data": bytearray(),
+                         "reports": 0}
+        if count == 0:
+            return self.finish_write()
+        return []
+
+    def on_data(self, payload: bytes) -> list[tuple[int, bytes]]:
+        t = self.transfer
+        if t is None:
+            return []
+        take = payload[:t["left"]]
+        t["data"] += take
+        t["left"] -= len(take)
+        t["reports"] += 1
+        if t.get("draining"):
+            if t["left"] == 0:
+                self.transfer = None
+            return []
+        if self.talk_during_transfer:
+            # An error status in the middle of a file; the rest of the file
+            # is swallowed so that it is not taken for commands.
+            t["draining"] = True
+            self.error_status = STATUS_TALKED
+            if t["left"] == 0:
+                self.transfer = None
+            return [self.hab(), self.status(STATUS_TALKED)]
+        if t["left"] == 0:
+            return self.finish_write()
+        return []
+
+    def finish_write(self) -> list[tuple[int, bytes]]:
+        t = self.transfer
+        self.transfer = None
+        found = self.region(t["address"], t["count"])
+        if found is None:
+            self.error_status = STATUS_BAD_ADDRESS
+            return [self.hab(), self.status(STATUS_BAD_ADDRESS)]
+        buffer, offset = found
+        buffer[offset:offset + t["count"]] = t["data"]
+        self.writes.append((t["address"], t["count"]))
+        word = self.completion if self.completion is not None else STATUS_WRITE_COMPLETE
+        return [self.hab(), self.status(word)]
+
+    # Control channel -------------------------------------------------------
+
+    def control(self, words: list[str]) -> str:
+        name, args = words[0], words[1:]
+        if name == "ping":
+            return ""
+        if name == "ram":
+            return self.read_memory(int(args[0], 0), int(args[1], 0)).hex()
+        if name == "fuse":
+            self.fuses[int(args[0], 0)] = int(args[1], 0) & 0xFFFFFFFF
+            return ""
+        if name == "hab":
+            self.hab_mode = HAB_CLOSED if args[0] == "closed" else HAB_OPEN
+            return ""
+        if name == "silent":
+            self.silent = args[0] == "1"
+            return ""
+        if name == "talk_during_transfer":
+            self.talk_during_transfer = args[0] == "1"
+            return ""
+        if name == "completion":
+            self.completion = None if args[0] == "off" else int(args[0], 0) & 0xFFFFFFFF
+            return ""
+        if name == "state":
+            return json.dumps({"writes": self.writes, "jumped": self.jumped, "commands": self.commands,
+                               "error_status": self.error_status})
+        if name == "reset":
+            self.reset()
+            return ""
+        raise ValueError("unknown command " + name)
+
+
+def hid_input_report(report: tuple[int, bytes]) -> bytes:
+    """The HID input report for one device report."""
+    report_id, payload = report
+    if report_id == REPORT_HAB:
+        return bytes([REPORT_HAB]) + payload[:4].ljust(4, b"\0")
+    return bytes([report_id]) + payload[:64].ljust(64, b"\0")
+
+
+class SerialFraming:
+    """The serial line in front of an SdpDevice (the pty stand-in's device)."""
+
+    def __init__(self, device: SdpDevice) -> None:
+        self.device = device
+        self.inbound = bytearray()
+
+    def feed(self, data: bytes) -> bytes:
+        out = bytearray()
+        self.inbound += data
+        while self.inbound:
+            due = self.device.expecting_data()
+            if due:
+                piece = bytes(self.inbound[:min(due, 1024)])
+                del self.inbound[:len(piece)]
+                replies = self.device.handle(REPORT_DATA, piece)
+            elif len(self.inbound) >= 16:
+                block = bytes(self.inbound[:16])
+                del self.inbound[:16]
+                replies = self.device.handle(REPORT_COMMAND, block)
+            else:
+                break
+            for _, payload in replies:
+                out += payload
+        return bytes(out)
+
+    def control(self, words: list[str]) -> str:
+        return self.device.control(words)
+
+
+def start(*extra: str, timeout: float = 10.0):
+    """Starts the stand-in as a child process; returns (process, info dict)."""
+    import tempfile
+    folder = tempfile.mkdtemp(prefix="imx-sdp-")
+    info_path = os.path.join(folder, "info.json")
+    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--info", info_path, *extra],
+                               stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(info_path):
+        if process.poll() is not None or time.monotonic() > deadline:
+            process.kill()
+            raise RuntimeError("the i.MX stand-in did not start")
+        time.sleep(0.01)
+    with open(info_path, encoding="utf-8") as handle:
+        return process, json.load(handle)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        description="Simulated i.MX RT in serial download mode on a pseudo-terminal, with a text "
+                    "control channel for tests.",
+        epilog=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    serial_standin.add_common_arguments(parser)
+    parser.add_argument("--fuse", nargs=2, action="append", metavar=("ADDR", "VALUE"), default=[],
+                        help="a register word READ_REGISTER reports (repeatable)")
+    parser.add_argument("--hab-closed", action="store_true", help="report HAB mode closed")
+    parser.add_argument("--silent", action="store_true", help="answer nothing at all")
+    args = parser.parse_args(argv)
+    device = SdpDevice()
+    for address, value in args.fuse:
+        device.fuses[int(address, 0)] = int(value, 0) & 0xFFFFFFFF
+    if args.hab_closed:
+        device.hab_mode = HAB_CLOSED
+    device.silent = args.silent
+    return serial_standin.run(SerialFraming(device), args, "TV-IMX-SDP")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
