@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/UpdaterDisplayInterface.h"
+#include "bird/BirdFile.h"
 #include "link/core/linkSpec.h"
 #include "server/BuildList.h"
 #include "updater/DeviceInfo.h"
@@ -21,12 +22,18 @@ class Updater {
   Updater& operator=(const Updater&) = delete;
 
   void Set_UEIBytes_Load(bool enable) { uei_bytes_load = enable; }
+  const char* Directory() const { return app_directory; }
 
   std::vector<DeviceInfo> Discover_Devices(linkType type);
   std::vector<DeviceInfo> Discover_TVNetwork_Devices(unsigned router_serial, linkType type);
 
   bool Update_Firmware(unsigned serial, unsigned build, std::string bird_file, unsigned char module_address,
                        unsigned router_serial, bool override);
+
+  // The given file, or the build's file from the device's store directory
+  // (downloaded first when missing and download is set). Throws
+  // std::runtime_error when it cannot.
+  BirdFile load_bird(const char* verb, std::string bird_file, unsigned serial, unsigned build, bool download);
 
   unsigned Download_Firmware(unsigned serial, std::string build, bool override, bool flag);
   unsigned Download_Firmware(Fingerprint fingerprint, std::string build, bool override);

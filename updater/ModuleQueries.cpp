@@ -1,0 +1,76 @@
+// What discovery and the update flow ask a connected module: firmware build,
+// version, addresses and name, and the link configuration for a plain link.
+#include <string.h>
+
+#include "app/Log.h"
+#include "link/api/Link.h"
+#include "link/api/SystemClass.h"
+#include "link/api/aEtherConfig.h"
+#include "link/core/aVersion.h"
+#include "updater/UpdaterSteps.h"
+
+using Veltrane::Tolvarine::Link;
+using Veltrane::Tolvarine::Module;
+using Veltrane::Tolvarine::SystemClass;
+
+unsigned _get_build_number(Module& module) {
+  Link* link = module.getLink();
+  if (link == nullptr) return 0;
+  const uint8_t address = module.getModuleAddress();
+  const uint8_t request[1] = {0xFF};
+  if (link->sendPacket(address, 0x49, sizeof request, request) != aErrNone) return 0;
+  uint8_t reply[28] = {0x49, 0xFF};
+  uint8_t length = 2;
+  if (link->receivePacket(address, reply, &length, reply) != aErrNone) return 0;
+  if (length != 6) return 0;
+  return (unsigned{reply[2]} << 24) | (unsigned{reply[3]} << 16) | (unsigned{reply[4]} << 8) | reply[5];
+}
+
+aErr _get_version(Module& module, DeviceInfo& info) {
+  SystemClass system;
+  aErr err = system.init(&module, 0);
+  if (err != aErrNone) return err;
+  uint32_t packed = 0;
+  if ((err = system.getVersion(&packed)) != aErrNone) return err;
+  info.major = aVersion_ParseMajor(packed);
+  info.minor = aVersion_ParseMinor(packed);
+  info.patch = aVersion_ParsePatch(packed);
+  uint8_t address = 0;
+  if ((err = system.getModule(&address)) != aErrNone) return err;
+  info.spec.moduleAddress = address;
+  if ((err = system.getRouter(&address)) != aErrNone) return err;
+  info.spec.routerAddress = address;
+  return aErrNone;
+}
+
+aErr _get_device_name(Module& module, DeviceInfo& info) {
+  // Patches above 255 count as 255 rather than wrapping below 4.
+  const uint8_t patch = static_cast<uint8_t>(info.patch > 255 ? 255 : info.patch);
+  if (!aVersion_IsAtLeastCompare(info.major, info.minor, patch, 2, 10, 4)) {
+    return aErrNone;
+  }
+  SystemClass system;
+  aErr err = system.init(&module, 0);
+  if (err != aErrNone) return err;
+  uint8_t name[32] = {};
+  uint32_t count = 0;
+  err = system.getName(name, sizeof name, &count);
+  if (err != aErrNone) return err;
+  if (count > sizeof name) count = sizeof name;
+  info.device_name.assign(reinterpret_cast<const char*>(name), count);
+  // A name padded with zeros ends at the first of them.
+  info.device_name.resize(strnlen(info.device_name.c_str(), info.device_name.size()));
+  return aErrNone;
+}
+
+aErr _disableEther(Module& module, UpdaterDisplayInterface& display) {
+  aEtherConfig config;
+  config.sharingEnabled = false;
+  config.fallbackEnabled = false;
+  config.localOnly = true;
+  config.serverPort = 0;
+  config.interfaceAddress = kLoopbackInterface;
+  aErr err = module.setConfig(config);
+  if (err != aErrNone) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+  return err;
+}

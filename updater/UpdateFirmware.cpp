@@ -1,0 +1,170 @@
+// The -U command for a module that runs firmware: choose the package, connect
+// directly or through a router, check, transfer loader and firmware, and
+// record the transfer in the device's history only once it succeeded.
+#include <time.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "app/Log.h"
+#include "link/core/aTime.h"
+#include "link/core/tvusb.h"
+#include "server/UpdateServerRequest.h"
+#include "store/UpdaterStore.h"
+#include "updater/DecimalText.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterSteps.h"
+
+using Veltrane::Tolvarine::Module;
+
+namespace {
+
+constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
+constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+constexpr unsigned kReenumerationAttempts = 15;
+
+std::string _bird_name(unsigned build) { return std::to_string(build) + ".bird"; }
+
+std::string _local_time_text() {
+  const time_t now = time(nullptr);
+  char text[64] = {};
+  if (ctime_r(&now, text) == nullptr) return {};
+  std::string line(text);
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  return line;
+}
+
+// Over USB first; a module that is not on USB is tried over TCP/IP.
+aErr _connect_by_serial(Module& module, unsigned serial) {
+  aErr err = module.connect(linkTypeUSB, serial);
+  if (err == aErrNotFound) err = module.connect(linkTypeTCPIP, serial);
+  return err;
+}
+
+// After the loader starts, a USB module leaves the bus and comes back.
+void _await_reenumeration(Module& target, unsigned serial) {
+  target.disconnect();
+  for (unsigned attempt = 1; attempt <= kReenumerationAttempts; ++attempt) {
+    if (attempt % 3 == 0) {
+      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+      Tolvarine_libusb_exit();
+    }
+    target.discoverAndConnect(linkTypeUSB, serial);
+    if (target.isConnected()) return;
+    aTime_MSSleep(1000);
+  }
+}
+
+}  // namespace
+
+bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_file, unsigned char module_address,
+                              unsigned router_serial, bool override) {
+  if (serial == 0) {
+    display.message(ERROR, "Update command must specify the specific device");
+    return false;
+  }
+  std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, app_directory, "Update_Firmware");
+  if (!store) return false;
+  UpdaterStoreItem device;
+  store->FindDevice(serial, device);
+  const uint32_t started = aTime_GetMSTicks();
+
+  if (bird_file.empty()) {
+    if (build == 0) {
+      std::string server_build, version;
+      if (UpdateServerRequest::QueryBuild(serial, server_build, version, server_url)) {
+        std::optional<unsigned> number = _read_decimal(server_build);
+        if (!number) Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", server_build.c_str());
+        build = number.value_or(0);
+      }
+      if (build != 0 && !(device.IsValid() && device.FileExists(_bird_name(build)))) {
+        display.message(INFO, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+        build = 0;
+      }
+    }
+    if (build == 0 && device.IsValid()) {
+      build = static_cast<unsigned>(device.settings.GetInt("LATEST_DOWNLOAD", 0));
+      if (build != 0) display.message(INFO, "Updating with the Latest Download");
+    }
+    if (build == 0 && device.IsValid()) {
+      build = static_cast<unsigned>(device.settings.GetInt("LATEST_TRANSFER", 0));
+      if (build != 0) display.message(INFO, "Updating with the Latest Transfer");
+    }
+    if (build == 0) {
+      display.message(ERROR, "Could not find valid build for this device.");
+      return false;
+    }
+  }
+
+  BirdFile package;
+  try {
+    package = load_bird("Updating", bird_file, serial, build, false);
+  } catch (const std::runtime_error&) {
+    display.message(ERROR, "Failed to load bird file");
+    return false;
+  }
+  if (package.hasSerialOffsets) {
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!package.ReplaceSerialNumber(serial)) {
+      Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+  }
+
+  Module target(module_address, 0);
+  aErr err = _disableEther(target, display);
+  if (err == aErrNone && router_serial != 0) {
+    if (module_address == 0) {
+      std::vector<DeviceInfo> network = Discover_TVNetwork_Devices(router_serial, 0);
+      if (network.empty()) {
+        display.message(ERROR, "Unable to find modules on Network");
+        return false;
+      }
+      uint32_t found = 0;
+      for (const DeviceInfo& info : network) {
+        if (info.spec.serialNumber == serial) found = info.network_address;
+      }
+      if (found == 0) {
+        display.message(ERROR,
+                        "Module address required for indirect firmware update, could not find serial number "
+                        "[0x%08X] on network",
+                        serial);
+        return false;
+      }
+      target.setModuleAddress(static_cast<uint8_t>(found));
+    }
+    Module router(0, 0);
+    _disableEther(router, display);
+    if (_connect_by_serial(router, router_serial) != aErrNone) {
+      display.message(ERROR, "Failed to connect to link module [%08X]", router_serial);
+      return false;
+    }
+    err = target.connectThroughLinkModule(&router);
+    if (err != aErrNone) display.message(ERROR, "Failed to connect to module [%08X]", serial);
+  } else if (err == aErrNone) {
+    err = _connect_by_serial(target, serial);
+    if (err != aErrNone) display.message(ERROR, "Failed to connect to module [%08X]", serial);
+  }
+
+  if (err == aErrNone && !override && !_validate_birdfile(display, package, target, serial)) {
+    display.message(ERROR, "Birdfile failed validation");
+    return false;
+  }
+  if (err == aErrNone) err = _transfer_loader(display, target, package);
+  if (err == aErrNone && !target.isConnected()) _await_reenumeration(target, serial);
+  if (err == aErrNone) err = _transfer_firmware(display, target, package, router_serial != 0, uei_bytes_load);
+  if (err != aErrNone) {
+    Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", static_cast<int>(err));
+    return false;
+  }
+
+  if (bird_file.empty()) bird_file = _bird_name(build);
+  if (!device.IsValid()) device = store->AddDevice(serial);
+  device.settings.Add("LATEST_TRANSFER", bird_file);
+  device.settings.Add("LAST_TRANSFER_DATE", _local_time_text());
+  device.settings.Save();
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(INFO, "Update time: %.4f sec", (aTime_GetMSTicks() - started) / 1000.0);
+  return true;
+}

@@ -1,0 +1,32 @@
+// The steps that the update, discovery and recovery commands share: module
+// queries, the link configuration for an unshared link, package checks and
+// the two transfer phases of the upgrade protocol.
+#pragma once
+
+#include <stdint.h>
+
+#include "app/UpdaterDisplayInterface.h"
+#include "bird/BirdFile.h"
+#include "link/api/Module.h"
+#include "link/core/aErr.h"
+#include "link/core/linkSpec.h"
+#include "updater/DeviceInfo.h"
+
+// 127.0.0.1 as it lies in memory (network byte order): the interface handed
+// to every discovery call.
+constexpr uint32_t kLoopbackInterface = 0x0100007F;
+
+unsigned _get_build_number(Veltrane::Tolvarine::Module& module);
+aErr _get_version(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
+aErr _get_device_name(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
+aErr _disableEther(Veltrane::Tolvarine::Module& module, UpdaterDisplayInterface& display);
+
+linkType _discover_link_type(unsigned serial);
+uint8_t _discovered_device(const linkSpec* spec, bool* success, void* ref);
+uint8_t _discovered_link(const linkSpec* spec, bool* success, void* ref);
+
+bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& package, Veltrane::Tolvarine::Module& module,
+                        unsigned serial);
+aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrane::Tolvarine::Module& module, BirdFile& package);
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrane::Tolvarine::Module& module, BirdFile& package,
+                        bool indirect, bool uei_bytes_load);
