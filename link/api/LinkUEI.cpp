@@ -23,6 +23,8 @@ bool sCallFilter(const aPacket* packet, void* reference) {
 }
 
 aErr sPut(aLinkRef id, uint8_t address, uint8_t length, const uint8_t* data) {
+  static const uint8_t kNoData = 0;  // packets are made from a buffer, even an empty one
+  if (data == nullptr) data = &kNoData;
   aPacket* packet = aPacket_CreateWithData(address, length, data);
   if (packet == nullptr) return aErrResource;
   aErr result = aLink_PutPacket(id, packet);
