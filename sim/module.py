@@ -286,13 +286,18 @@ class StandIn:
 
     def on_drop(self, module: Module, comes_back: bool, reason: str) -> None:
         self.record.events.append(f"{reason}@{module.address}")
-        self.after(DROP_AFTER, lambda: self.take_down(module, comes_back, reason))
+        if module is self.network.front:
+            self.after(DROP_AFTER, lambda: self.take_down(module, comes_back, reason))
+        else:
+            self.take_down(module, comes_back, reason)  # the router's link stays; no reply to wait for
 
     def take_down(self, module: Module, comes_back: bool, reason: str) -> None:
         if module is self.network.front:
             module.online = False
-            self.close_tcp()
+            # Listener first: a host that sees its connection close and dials
+            # again at once must be refused, not parked in the backlog.
             self.close_listener()
+            self.close_tcp()
             if self.pty is not None:
                 self.pty.down = True
         elif reason == "load":
