@@ -30,9 +30,11 @@ class ModuleInfo:
         return tvwire.ERR_INVALID_OPTION
 
     def error_reply(self, data: bytes, code: int) -> bytes:
-        # The request echoed, the last byte replaced by the code.
-        head = bytes(data[:2 + _ARGUMENTS.get(data[1] if len(data) > 1 else 0, 0)])
-        return head + bytes([code & 0xFF])
+        # The request echoed and the code where the answer goes (for hasUEI
+        # that is the flags byte).
+        op = data[1] if len(data) > 1 else 0
+        keep = 5 if op == OP_HAS_UEI else 2 + _ARGUMENTS.get(op, 0)
+        return bytes(data[:keep]) + bytes([code & 0xFF])
 
     def handle(self, module, data: bytes) -> list[bytes]:
         if len(data) < 2:
