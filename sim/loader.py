@@ -79,8 +79,9 @@ class ResidentLoader:
         self.prepared: list[tuple[int, int]] = []      # (flags, address) of every PREPARE
         self.reboots = 0
         self.writes: list[tuple[int, int]] = []        # (address, count) of every WRITE taken
-        # Firmware blocks must lie in flash; None accepts any address.
-        self.flash_range: tuple[int, int] | None = (0, 0x100000)
+        # Firmware blocks must lie in flash (below the loader's RAM); None
+        # accepts any address.
+        self.flash_range: tuple[int, int] | None = (0, 0x10000000)
         self._block_address = 0
         self._loader_offset = 0
         self._write_address = 0

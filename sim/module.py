@@ -89,8 +89,9 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
   block_size N              block size that PREPARE announces (default 256)
   load_base N               load base that INIT answers (default 0x10000000)
   flash_range START SIZE | flash_range any
-                            where firmware blocks may be prepared (default
-                            0 .. 0x100000); addresses must be word aligned
+                            where firmware blocks may be prepared once the
+                            loader runs (default 0 .. 0x10000000); every
+                            PREPARE address must be word aligned
   down_ms N                 how long the module is away after LOAD, REBOOT
                             or reset (default 300 ms)
   loader_fault wrong_count [N]      N DATA acknowledgements one byte short

@@ -129,7 +129,9 @@ class Exchanges(UpgradeCase):
         self.assertEqual(self.prepare(0, LOAD_BASE + 2)[2], 1)
         self.load_loader(b"\0" * 4)
         self.reconnect()
-        self.assertEqual(self.prepare(1, 0x200000)[2], 1)    # past the end of flash
+        self.assertEqual(self.prepare(1, 0x10000000)[2], 1)  # past the end of flash
+        self.ctl("flash_range", 0, 0x8000)
+        self.assertEqual(self.prepare(1, 0x8000)[2], 1)
         self.assertEqual(self.prepare(1, 0x1000)[2], 0)
         self.ctl("block_size", 512)
         self.assertEqual(self.prepare(1, 0x1000), bytes([UP, 7, 0, 2, 0]))
