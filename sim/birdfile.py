@@ -148,6 +148,23 @@ def encode_for_chip(blocks: Sequence[Block], fingerprint: Sequence[int]) -> List
     return result
 
 
+def embed_info(blocks: List[Block], offset: Optional[int] = None) -> None:
+    """Copies the INFO record into the first firmware image, as a build keeps
+    its identity in its image: at `offset` into the image, or appended."""
+    info = next((b for b in blocks if b.type == BLOCK_INFO), None)
+    firmware = next((b for b in blocks if b.type == BLOCK_FIRMWARE), None)
+    if info is None or firmware is None:
+        raise ValueError("embed_info needs an info block and a firmware block")
+    record = info.payload[:INFO_SIZE]
+    if offset is None:
+        firmware.payload = firmware.payload + record
+    else:
+        at = 4 + _number(offset)
+        image = bytearray(firmware.payload.ljust(at + len(record), b"\xff"))
+        image[at:at + len(record)] = record
+        firmware.payload = bytes(image)
+
+
 def build_payload(blocks: Sequence[Block], declared_count: Optional[int] = None,
                   checksum: Optional[int] = None, checksum_bytes: int = 4,
                   trailing: bytes = b"") -> bytes:
@@ -373,6 +390,8 @@ def payload_from_description(desc: dict) -> bytes:
     if "raw_payload" in desc:
         return _bytes_of(desc, "raw_payload")
     blocks = [block_from_description(b) for b in desc.get("blocks", [])]
+    if desc.get("embed_info"):
+        embed_info(blocks, desc.get("info_offset"))
     if "fingerprint" in desc:
         blocks = encode_for_chip(blocks, [_number(w) for w in desc["fingerprint"]])
     return build_payload(blocks, **_payload_options(desc))
@@ -381,6 +400,8 @@ def payload_from_description(desc: dict) -> bytes:
 def build_from_description(desc: dict) -> bytes:
     """Keys: blocks, level, signature (text), version (hex), declared_count,
     checksum, checksum_bytes, trailing (hex), fingerprint, raw_payload,
+    embed_info (copy the INFO record into the first firmware image, at
+    info_offset into the image or at its end),
     raw_compressed (hex bytes after the header, as they are), ratio/extra."""
     signature = desc.get("signature", "bird").encode("ascii")
     version = bytes.fromhex(desc.get("version", "0101"))

@@ -67,8 +67,9 @@ BEACON_SPAN = 2.0
 LINK_TYPE_CLIENT = 4
 
 # (module address, TCP port, serial number, model), read at every answer so
-# that a stand-in whose identity changes answers with the new one.
-Identity = Callable[[], tuple[int, int, int, int]]
+# that a stand-in whose identity changes answers with the new one; None while
+# the module is away (rebooting).
+Identity = Callable[[], "tuple[int, int, int, int] | None"]
 
 
 def tcpip_reply(address: int, port: int, serial: int, model: int) -> bytes:
@@ -134,7 +135,10 @@ class TcpipResponder(_Worker):
             data, (source, _) = self.sock.recvfrom(64)
             if len(data) != 16 or data[0] != 1:
                 continue
-            self.out.sendto(tcpip_reply(*self.identity()), (source, TCPIP_REPLY_PORT))
+            identity = self.identity()
+            if identity is None:
+                continue  # the module is rebooting: nobody answers
+            self.out.sendto(tcpip_reply(*identity), (source, TCPIP_REPLY_PORT))
             self.answers += 1
         self.sock.close()
         self.out.close()

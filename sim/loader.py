@@ -55,6 +55,14 @@ class LoaderFaults:
     short_init: bool = False      # INIT reply with only one byte of load base
 
 
+def _put(image: dict[int, bytearray], block: int, offset: int, data: bytes) -> None:
+    """Writes into a block at an offset: a repeated block overwrites itself."""
+    buffer = image.setdefault(block, bytearray())
+    if len(buffer) < offset:
+        buffer.extend(b"\xff" * (offset - len(buffer)))
+    buffer[offset:offset + len(data)] = data
+
+
 class ResidentLoader:
     """The upgrade entity of one module and the loader behind it."""
 
@@ -70,7 +78,12 @@ class ResidentLoader:
         self.flash: dict[int, bytearray] = {}          # written firmware by block address
         self.prepared: list[tuple[int, int]] = []      # (flags, address) of every PREPARE
         self.reboots = 0
+        self.writes: list[tuple[int, int]] = []        # (address, count) of every WRITE taken
+        # Firmware blocks must lie in flash (below the loader's RAM); None
+        # accepts any address.
+        self.flash_range: tuple[int, int] | None = (0, 0x10000000)
         self._block_address = 0
+        self._loader_offset = 0
         self._write_address = 0
         self._piece = bytearray()     # bytes received since the last SUM or WRITE
         self._sum = 0
@@ -156,7 +169,8 @@ class ResidentLoader:
         self._sum = 0
         if not self.running_loader:
             # Resident firmware: the verified bytes are part of the loader.
-            self.loader_image.setdefault(self._block_address, bytearray()).extend(self._piece)
+            _put(self.loader_image, self._block_address, self._loader_offset, self._piece)
+            self._loader_offset += len(self._piece)
             self._piece = bytearray()
         return [self._status(0, struct.pack(">I", total))]
 
@@ -165,13 +179,22 @@ class ResidentLoader:
             return [self._status(1, b"\x00\x00")]
         flags, address = args[0], struct.unpack(">I", args[1:5])[0]
         self.prepared.append((flags, address))
-        if flags > 7 or self.faults.refuse_prepare > 0:
+        if flags > 7 or self.faults.refuse_prepare > 0 or not self._valid_address(address):
             self.faults.refuse_prepare = max(0, self.faults.refuse_prepare - 1)
             return [self._status(1, b"\x00\x00")]
         self._block_address = self._write_address = address
+        self._loader_offset = 0
         self._piece = bytearray()
         size = 0 if self.faults.block_size_zero else self.block_size
         return [self._status(0, struct.pack(">H", size))]
+
+    def _valid_address(self, address: int) -> bool:
+        if address & 3:
+            return False  # flash pages and loader RAM take whole words
+        if not self.running_loader or self.flash_range is None:
+            return True
+        start, size = self.flash_range
+        return start <= address < start + size
 
     def _write(self, args: bytes) -> list[bytes]:
         if len(args) < 2:
@@ -181,8 +204,8 @@ class ResidentLoader:
             self.faults.refuse_write = max(0, self.faults.refuse_write - 1)
             self._piece = bytearray()
             return [self._status(1)]
-        block = self.flash.setdefault(self._block_address, bytearray())
-        block.extend(self._piece)
+        _put(self.flash, self._block_address, self._write_address - self._block_address, self._piece)
+        self.writes.append((self._write_address, count))
         self._write_address += count
         self._piece = bytearray()
         return [self._status(0)]

@@ -1,42 +1,132 @@
 #!/usr/bin/env python3
 """A simulated Tolvarine module for tests, reachable over TCP and over a
-pseudo-terminal that stands in for a serial port.
+pseudo-terminal that stands in for a serial port; optionally a router with
+further simulated modules behind it on its I2C module network.
 
-Layers, each replaceable on its own:
+Layers, each in its own file:
 
-* ``Module``      device logic: a dispatch table keyed by command byte
-                  (echo 23, the system entity's model query on command 3,
-                  more to be registered by later stand-ins).
-* ``Network``     what sits behind the host's link: the module the host
-                  talks to first (answers synchronisation, route control,
-                  heartbeats) and any modules reached through it by address.
-* ``Channel``     one byte connection to the host (a TCP connection or the
-                  pty master), with its own frame parser and fault switches.
-* ``StandIn``     the event loop: listening socket, pty, channels, timers,
-                  and the text control channel for tests.
+* device.py        ``Module`` (identity, entities by command byte) and
+                   ``Network`` (the front module and the modules behind it).
+* system_entity.py command 3: serial, model, version, build, name, addresses,
+                   readings and settings; module_info.py command 0x49;
+                   store_slots.py command 4; factory_data.py command 0x5E;
+                   i2c_entity.py command 8; streams.py command 0x5D and stream
+                   samples; upgrade.py + loader.py command 0x5F; echo is 23.
+* channels.py      one byte connection to the host (TCP or the pty master).
+* module.py        the event loop: listener, pty, timers, link drops after
+                   LOAD and REBOOT, the control channel (control.py), CLI.
 
-Control channel (TCP on 127.0.0.1, one command per line, one reply line
-beginning "ok" or "err"):
+What it answers: synchronisation (0xAD) with the front module's address,
+route control (0xAF) and heartbeat answers are recorded; every other packet
+goes to the module at its address (the front module or one behind it). A
+UEI request for a command the module lacks gets an error reply with code 28.
 
+Control channel (TCP on 127.0.0.1, the port is in the info record; one
+command per line, one reply line "ok ..." or "err REASON"). Prefix any
+command with "at ADDR" to act on the module at ADDR (behind the router).
+
+ Recording
   ping                      ok
   packets                   ok HEX HEX ...   every wire packet received
-  clear                     forget recorded packets, answers and routes
+  clear                     forget recorded packets, answers, routes, events
   answers                   ok V V ...       heartbeat answer values (2/3)
   routes                    ok V V ...       route-control values received
   syncs                     ok N             synchronisation requests seen
   connections               ok N             TCP connections accepted
+  events                    ok E E ...       link drops and returns, as
+                            load@ADDR, reboot@ADDR, reset@ADDR, back@ADDR
+ Link-level faults and raw bytes
   heartbeat V               send a heartbeat of value V (0 up, 1 down)
-  heartbeat_every MS        send heartbeats every MS ms, alternating 0 and 1
-                            (0 stops them)
-  send HEX                  send the bytes HEX to the host as they are
-  garbage HEX               same as send; meant for bytes that break framing
+  heartbeat_every MS        heartbeats every MS ms, alternating 0 and 1 (0 stops)
+  send HEX | garbage HEX    send the bytes HEX to the host as they are
   drop N                    drop the next N bytes sent to the host
   corrupt N                 flip every bit of the next N bytes sent
   stall MS                  neither read nor answer for MS ms
   close                     close every TCP connection to the host
   refuse_sync 0|1           stop (1) or resume (0) answering 0xAD
-  set address|model|serial N
   quit                      end the stand-in
+ Identity and settings
+  set address|model|serial|build|router N
+  set version V             V = 2.11.4 (packed legacy), 2.15.0 (current),
+                            2.11.4/current, 3.0.1/legacy or a word 0x2B000004
+  set name TEXT...          the device name (set name_hex HEX for raw bytes)
+  set SETTING N|HEX         any reading or setting of the system entity by
+                            name, e.g. set temperature -5000000, set led 1,
+                            set errors 4, set input_power_behavior_config HEX
+  option NAME|CODE          ok VALUE   what a get of that system option answers
+                            (bytes options in hex)
+  identity                  ok address=A serial=0x... model=M version=0x...
+                            version_text=X.Y.Z build=B router=R name=HEX online=0|1
+  modules                   ok ADDR:SERIAL:MODEL ...  every module of the network
+  route_to_me               ok V   the last routeToMe value set (0 at start)
+  calls                     ok NAME ...  call options received (save, reset, ...)
+ Streams, store slots, factory data, I2C
+  streams                   ok KEY ...  enabled stream keys (8 hex digits:
+                            module, command, option, index; FF = any)
+  stream_requests           ok enable:KEY disable:KEY ...  in order
+  sample KIND CMD OPT IDX VALUE [SUBINDEX [TIMESTAMP]]
+                            send one stream sample (KIND 1-3, 5-7) from the
+                            module, subscribed or not; TIMESTAMP defaults to
+                            microseconds of the monotonic clock
+  sample 4 CMD OPT IDX HEX  send a byte block as stream packets; ok N packets
+  slot STORE SLOT           ok HEX   a store slot's bytes ("-" when empty)
+  set_slot STORE SLOT HEX   fill a slot (stores 0: 12 slots of 4096 bytes,
+                            1: 1 slot of 8192, 2: 64 slots of 65535)
+  factory SEL               ok HEX   factory data record SEL (0-15)
+  set_factory SEL HEX       replace factory data record SEL
+  i2c_writes                ok ADDR:HEX ...  I2C writes that were acknowledged
+ Reply faults (COUNT: number of requests, default 1, or "always")
+  fault silent CMD[/OPT] [COUNT]        no reply at all
+  fault error CMD[/OPT] CODE [COUNT]    an error reply carrying CODE, in the
+                                        command's own error form
+  fault length CMD[/OPT] N [COUNT]      replies cut or zero-padded to N data bytes
+  fault clear                           end all reply faults;  faults: list them
+                            OPT is the option code (low 6 bits) for UEI
+                            commands, data byte 1 for 0x49, 0x5F, 4, 8, 0x5E
+ Firmware upgrade (command 0x5F)
+  uei_data 0|1              the option 10 byte-array data path (hasUEI answers 0)
+  pooled 0|1                bit 31 of the protocol features (system option 45)
+  block_size N              block size that PREPARE announces (default 256)
+  load_base N               load base that INIT answers (default 0x10000000)
+  flash_range START SIZE | flash_range any
+                            where firmware blocks may be prepared once the
+                            loader runs (default 0 .. 0x10000000); every
+                            PREPARE address must be word aligned
+  down_ms N                 how long the module is away after LOAD, REBOOT
+                            or reset (default 300 ms)
+  loader_fault wrong_count [N]      N DATA acknowledgements one byte short
+  loader_fault wrong_sum [N]        N SUM replies off by one
+  loader_fault refuse_prepare [N]   N PREPAREs answered with status 1
+  loader_fault refuse_write [N]     N WRITEs answered with status 1
+  loader_fault silent OP            no reply to OP (init data load prepare sum
+                                    write reboot, or its number); reply OP undoes it
+  loader_fault block_size_zero 0|1  PREPARE announces block size 0
+  loader_fault no_return_after_load 0|1   after LOAD the link drops for good
+                                          (come_back brings the module back)
+  loader_fault reboot_keeps_link 0|1      REBOOT restarts without dropping the link
+  loader_fault short_init 0|1       INIT answers only one byte of load base
+  loader_fault clear
+  loader_state              ok firmware|loader reboots=N boots=N online=0|1
+  prepared                  ok FLAGS:0xADDR ...   every PREPARE received
+  writes                    ok 0xADDR:COUNT ...   every WRITE taken
+  flash                     ok 0xADDR:LEN ...     firmware blocks in flash
+  loader_blocks             ok 0xADDR:LEN ...     loader blocks received
+  flash_dump PATH           write the flash, from its lowest address, gaps
+                            0xFF, to PATH; ok 0xBASE LENGTH
+  loader_dump PATH          the same for the loader blocks
+  next_firmware BUILD X.Y.Z identity after the next reboot when the written
+                            firmware carries no identity record
+  reboot                    drop the link and come back (as a reset)
+  come_back                 bring a module back now
+
+After LOAD the front module confirms, drops every connection and closes its
+TCP listener, and reopens it on the same port after down_ms; REBOOT does the
+same without a reply and the module comes back running the new firmware:
+version and build come from the 64-byte identity record (the package's INFO
+layout) found in the flash written (sim/birdfile.py "embed_info" puts one
+there). A module behind the router starts its loader in place (its link is
+the router's and stays up) and is away only while rebooting. While away, a
+module does not answer discovery.
 
 Run ``python3 sim/module.py --help`` for the command line.
 """
@@ -44,221 +134,36 @@ Run ``python3 sim/module.py --help`` for the command line.
 from __future__ import annotations
 
 import argparse
+import heapq
+import itertools
 import json
 import os
 import selectors
 import socket
 import sys
 import time
-import tty
 from dataclasses import dataclass, field
-from typing import Callable, Iterable
+from typing import Callable
 
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import channels  # type: ignore[no-redef]
+    import control  # type: ignore[no-redef]
+    import description  # type: ignore[no-redef]
+    import device  # type: ignore[no-redef]
     import tvwire  # type: ignore[no-redef]
 else:
-    from . import tvwire
+    from . import channels, control, description, device, tvwire
 
 Packet = tvwire.Packet
-Handler = Callable[["Module", Packet], Iterable[Packet]]
+Module = device.Module
+Network = device.Network
+Faults = channels.Faults
+Channel = channels.Channel
+TcpChannel = channels.TcpChannel
+PtyChannel = channels.PtyChannel
 
-
-# --------------------------------------------------------------------------
-# Device logic
-
-
-class Module:
-    """One module on the packet protocol, known by its even module address."""
-
-    def __init__(self, address: int = 2, model: int = 0x11, serial: int = 0x40F5849A) -> None:
-        if address == 0 or address & 1:
-            raise ValueError("a module address is even and non-zero")
-        self.address = address
-        self.model = model
-        self.serial = serial
-        self.handlers: dict[int, Handler] = {}
-        # System entity options answered to a get (option code -> value).
-        self.system_gets: dict[int, Callable[[], int]] = {
-            tvwire.SYSTEM_OPTION_MODEL: lambda: self.model,
-        }
-        self.register(tvwire.CMD_ECHO, Module.on_echo)
-        self.register(tvwire.CMD_SYSTEM, Module.on_system)
-
-    def register(self, command: int, handler: Handler) -> None:
-        """Installs (or replaces) the handler of one command byte."""
-        self.handlers[command] = handler
-
-    def handle(self, packet: Packet) -> list[Packet]:
-        handler = self.handlers.get(packet.command) if packet.data else None
-        return list(handler(self, packet)) if handler else []
-
-    def reply(self, data: bytes) -> Packet:
-        return Packet(self.address, data)
-
-    # Built-in commands -----------------------------------------------------
-
-    def on_echo(self, packet: Packet) -> Iterable[Packet]:
-        yield self.reply(packet.data)
-
-    def on_system(self, packet: Packet) -> Iterable[Packet]:
-        if len(packet.data) < 3:
-            return
-        option, spec = packet.data[1], packet.data[2]
-        code = option & tvwire.OPTION_MASK
-        index = spec & tvwire.SPEC_INDEX_MASK
-        if option & tvwire.OPTION_GET and not option & tvwire.OPTION_SET:
-            getter = self.system_gets.get(code)
-            if getter is not None:
-                # A get is answered with the bare option code and the index.
-                yield self.reply(bytes([tvwire.CMD_SYSTEM, code, index, getter() & 0xFF]))
-
-
-class Network:
-    """The module the host's link reaches first, and those behind it."""
-
-    def __init__(self, front: Module) -> None:
-        self.front = front
-        self.modules: dict[int, Module] = {front.address: front}
-
-    def add(self, module: Module) -> None:
-        self.modules[module.address] = module
-
-    def route(self, packet: Packet) -> list[Packet]:
-        module = self.modules.get(packet.address)
-        return module.handle(packet) if module else []
-
-
-# --------------------------------------------------------------------------
-# Connections to the host
-
-
-@dataclass
-class Faults:
-    drop: int = 0          # outgoing bytes still to drop
-    corrupt: int = 0       # outgoing bytes still to corrupt
-    stall_until: float = 0.0
-    refuse_sync: bool = False
-
-    def stalled(self) -> bool:
-        return time.monotonic() < self.stall_until
-
-    def apply(self, data: bytes) -> bytes:
-        out = bytearray()
-        for byte in data:
-            if self.drop > 0:
-                self.drop -= 1
-                continue
-            if self.corrupt > 0:
-                self.corrupt -= 1
-                byte ^= 0xFF
-            out.append(byte)
-        return bytes(out)
-
-
-class Channel:
-    """One byte connection to the host."""
-
-    kind = "channel"
-
-    def __init__(self, faults: Faults) -> None:
-        self.parser = tvwire.HostFrameParser()
-        self.faults = faults
-        self.pending = bytearray()  # held back while stalled
-
-    def fileno(self) -> int:
-        raise NotImplementedError
-
-    def read(self) -> bytes | None:
-        """Bytes from the host; b"" when the host went away, None for nothing yet."""
-        raise NotImplementedError
-
-    def write_raw(self, data: bytes) -> None:
-        raise NotImplementedError
-
-    def close(self) -> None:
-        pass
-
-    def send(self, data: bytes, faulty: bool = True) -> None:
-        if faulty:
-            data = self.faults.apply(data)
-        self.pending += data
-        self.flush()
-
-    def flush(self) -> None:
-        if self.pending and not self.faults.stalled():
-            data, self.pending = bytes(self.pending), bytearray()
-            try:
-                self.write_raw(data)
-            except OSError:
-                pass
-
-
-class TcpChannel(Channel):
-    kind = "tcp"
-
-    def __init__(self, sock: socket.socket, faults: Faults) -> None:
-        super().__init__(faults)
-        self.sock = sock
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-
-    def fileno(self) -> int:
-        return self.sock.fileno()
-
-    def read(self) -> bytes | None:
-        try:
-            return self.sock.recv(4096)
-        except BlockingIOError:
-            return None
-        except OSError:
-            return b""
-
-    def write_raw(self, data: bytes) -> None:
-        self.sock.sendall(data)
-
-    def close(self) -> None:
-        self.sock.close()
-
-
-class PtyChannel(Channel):
-    """The master side of a pseudo-terminal; the host opens the slave path."""
-
-    kind = "pty"
-
-    def __init__(self, faults: Faults) -> None:
-        super().__init__(faults)
-        self.master, self.slave = os.openpty()
-        # Raw slave: no echo, no line discipline before the host sets its own.
-        tty.setraw(self.slave)
-        os.set_blocking(self.master, False)
-        self.path = os.ttyname(self.slave)
-
-    def fileno(self) -> int:
-        return self.master
-
-    def read(self) -> bytes | None:
-        # The stand-in holds the slave open itself, so the pty never hangs up.
-        try:
-            return os.read(self.master, 4096) or None
-        except OSError:
-            return None
-
-    def write_raw(self, data: bytes) -> None:
-        while data:
-            try:
-                n = os.write(self.master, data)
-            except BlockingIOError:
-                time.sleep(0.001)
-                continue
-            data = data[n:]
-
-    def close(self) -> None:
-        os.close(self.master)
-        os.close(self.slave)
-
-
-# --------------------------------------------------------------------------
-# The stand-in
+DROP_AFTER = 0.05  # lets the reply that announced a drop reach the host first
 
 
 @dataclass
@@ -266,13 +171,15 @@ class Record:
     packets: list[str] = field(default_factory=list)
     answers: list[int] = field(default_factory=list)
     routes: list[int] = field(default_factory=list)
+    events: list[str] = field(default_factory=list)
     syncs: int = 0
     connections: int = 0
 
 
 class StandIn:
     def __init__(self, network: Network, host: str = "127.0.0.1", tcp_port: int | None = 0,
-                 pty: bool = False, log_path: str | None = None) -> None:
+                 pty: bool = False, log_path: str | None = None, down_ms: int = 300,
+                 label: str | None = None) -> None:
         self.network = network
         self.faults = Faults()
         self.record = Record()
@@ -282,14 +189,16 @@ class StandIn:
         self.heartbeat_every = 0.0
         self.next_heartbeat = 0.0
         self.heartbeat_value = 0
+        self.down_ms = down_ms
+        self.label = label
+        self.timers: list[tuple[float, int, Callable[[], None]]] = []
+        self._timer_ids = itertools.count()
         self.log = open(log_path, "a", encoding="utf-8") if log_path else None
+        self.host = host
+        self.tcp_port = tcp_port
         self.listener: socket.socket | None = None
         if tcp_port is not None:
-            self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            self.listener.bind((host, tcp_port))
-            self.listener.listen(8)
-            self.selector.register(self.listener, selectors.EVENT_READ, ("accept", None))
+            self.open_listener()
         self.pty: PtyChannel | None = None
         if pty:
             self.pty = PtyChannel(self.faults)
@@ -299,20 +208,49 @@ class StandIn:
         self.control.bind(("127.0.0.1", 0))
         self.control.listen(4)
         self.selector.register(self.control, selectors.EVENT_READ, ("control-accept", None))
+        for module in network.modules.values():
+            module.on_drop = self.on_drop
+        self.discovery = None
 
     # Where tests find us ----------------------------------------------------
 
     def info(self) -> dict:
+        front = self.network.front
         out: dict = {"pid": os.getpid(), "control_port": self.control.getsockname()[1],
-                     "address": self.network.front.address}
-        if self.listener is not None:
-            host, port = self.listener.getsockname()
-            out.update(tcp_host=host, tcp_port=port)
+                     "address": front.address, "serial": front.serial, "model": front.model,
+                     "behind": [{"address": m.address, "serial": m.serial, "model": m.model}
+                                for m in self.network.behind()]}
+        if self.label is not None:
+            out["label"] = self.label
+        if self.tcp_port is not None:
+            out.update(tcp_host=self.host, tcp_port=self.tcp_port)
         if self.pty is not None:
             out["pty"] = self.pty.path
         return out
 
-    # Channels ---------------------------------------------------------------
+    def identity(self):
+        """What discovery announces; None while the module is away."""
+        front = self.network.front
+        if not front.online or self.listener is None:
+            return None
+        return front.address, self.tcp_port or 0, front.serial, front.model
+
+    # Listener and channels --------------------------------------------------
+
+    def open_listener(self) -> None:
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((self.host, self.tcp_port or 0))
+        sock.listen(8)
+        self.tcp_port = sock.getsockname()[1]
+        self.listener = sock
+        self.selector.register(sock, selectors.EVENT_READ, ("accept", None))
+
+    def close_listener(self) -> None:
+        if self.listener is not None:
+            self.selector.unregister(self.listener)
+            self.listener.close()
+            self.listener = None
 
     def add_channel(self, channel: Channel) -> None:
         self.channels.append(channel)
@@ -332,6 +270,60 @@ class StandIn:
         for channel in self.channels:
             channel.send(packet.encode())
 
+    def clear_record(self) -> None:
+        self.record = Record(connections=self.record.connections)
+
+    # Timers -------------------------------------------------------------------
+
+    def after(self, seconds: float, action: Callable[[], None]) -> None:
+        heapq.heappush(self.timers, (time.monotonic() + seconds, next(self._timer_ids), action))
+
+    def run_timers(self) -> None:
+        while self.timers and self.timers[0][0] <= time.monotonic():
+            _, _, action = heapq.heappop(self.timers)
+            action()
+
+    # Modules going away and coming back ----------------------------------------
+
+    def on_drop(self, module: Module, comes_back: bool, reason: str) -> None:
+        self.record.events.append(f"{reason}@{module.address}")
+        if module is self.network.front:
+            self.after(DROP_AFTER, lambda: self.take_down(module, comes_back, reason))
+        else:
+            self.take_down(module, comes_back, reason)  # the router's link stays; no reply to wait for
+
+    def take_down(self, module: Module, comes_back: bool, reason: str) -> None:
+        if module is self.network.front:
+            module.online = False
+            # Listener first: a host that sees its connection close and dials
+            # again at once must be refused, not parked in the backlog.
+            self.close_listener()
+            self.close_tcp()
+            if self.pty is not None:
+                self.pty.down = True
+        elif reason == "load":
+            return  # on the module network the loader starts in place
+        else:
+            module.online = False
+        if comes_back:
+            self.after(self.down_ms / 1000.0, lambda: self.bring_back(module))
+
+    def bring_back(self, module: Module) -> None:
+        if module.online:
+            return
+        if module is self.network.front:
+            if self.tcp_port is not None and self.listener is None:
+                try:
+                    self.open_listener()
+                except OSError:
+                    self.after(0.1, lambda: self.bring_back(module))  # port still held
+                    return
+            if self.pty is not None:
+                self.pty.down = False
+                self.pty.parser = tvwire.HostFrameParser()
+        module.come_back()
+        self.record.events.append(f"back@{module.address}")
+
     # Packets from the host ----------------------------------------------------
 
     def on_packet(self, channel: Channel, packet: Packet) -> None:
@@ -342,7 +334,7 @@ class StandIn:
         front = self.network.front
         if packet.address == tvwire.SYNC_ADDRESS and not packet.data:
             self.record.syncs += 1
-            if not self.faults.refuse_sync:
+            if not self.faults.refuse_sync and front.online:
                 channel.send(Packet(front.address).encode())
             return
         if packet.address == tvwire.ROUTE_ADDRESS and len(packet.data) == 1:
@@ -364,81 +356,21 @@ class StandIn:
         if not data:
             self.drop_channel(channel)
             return
+        if channel.down:
+            return  # the module is away; what the host sends is lost
         for packet in channel.parser.feed(data):
             self.on_packet(channel, packet)
 
     # Control ------------------------------------------------------------------
 
     def command(self, line: str) -> str:
-        words = line.split()
-        if not words:
-            return "err empty"
-        name, args = words[0], words[1:]
-        r = self.record
-        try:
-            if name == "ping":
-                return "ok"
-            if name == "packets":
-                return " ".join(["ok"] + r.packets)
-            if name == "clear":
-                self.record = Record(connections=r.connections)
-                return "ok"
-            if name == "answers":
-                return " ".join(["ok"] + [str(v) for v in r.answers])
-            if name == "routes":
-                return " ".join(["ok"] + [str(v) for v in r.routes])
-            if name == "syncs":
-                return f"ok {r.syncs}"
-            if name == "connections":
-                return f"ok {r.connections}"
-            if name == "heartbeat":
-                self.broadcast(tvwire.heartbeat(self.network.front.address, int(args[0])))
-                return "ok"
-            if name == "heartbeat_every":
-                self.heartbeat_every = int(args[0]) / 1000.0
-                self.next_heartbeat = time.monotonic() + self.heartbeat_every
-                return "ok"
-            if name in ("send", "garbage"):
-                data = bytes.fromhex("".join(args))
-                for channel in self.channels:
-                    channel.send(data, faulty=False)
-                return "ok"
-            if name == "drop":
-                self.faults.drop = int(args[0])
-                return "ok"
-            if name == "corrupt":
-                self.faults.corrupt = int(args[0])
-                return "ok"
-            if name == "stall":
-                self.faults.stall_until = time.monotonic() + int(args[0]) / 1000.0
-                return "ok"
-            if name == "close":
-                self.close_tcp()
-                return "ok"
-            if name == "refuse_sync":
-                self.faults.refuse_sync = args[0] not in ("0", "off", "false")
-                return "ok"
-            if name == "set":
-                value = int(args[1], 0)
-                front = self.network.front
-                if args[0] == "address":
-                    del self.network.modules[front.address]
-                    front.address = value
-                    self.network.modules[value] = front
-                elif args[0] in ("model", "serial"):
-                    setattr(front, args[0], value)
-                else:
-                    return "err unknown setting"
-                return "ok"
-            if name == "quit":
-                self.running = False
-                return "ok"
-        except (IndexError, ValueError) as error:
-            return f"err {error}"
-        return "err unknown command"
+        return control.run(self, line)
 
     def read_control(self, conn: socket.socket, buffer: bytearray) -> None:
-        data = conn.recv(4096)
+        try:
+            data = conn.recv(4096)
+        except OSError:
+            data = b""
         if not data:
             self.selector.unregister(conn)
             conn.close()
@@ -454,19 +386,26 @@ class StandIn:
     def tick(self) -> None:
         now = time.monotonic()
         if self.heartbeat_every and now >= self.next_heartbeat:
-            self.broadcast(tvwire.heartbeat(self.network.front.address, self.heartbeat_value))
-            self.heartbeat_value ^= 1
+            if self.network.front.online:
+                self.broadcast(tvwire.heartbeat(self.network.front.address, self.heartbeat_value))
+                self.heartbeat_value ^= 1
             self.next_heartbeat = now + self.heartbeat_every
+        self.run_timers()
         for channel in self.channels:
             channel.flush()
 
+    def timeout(self) -> float:
+        timeout = 0.02 if (self.heartbeat_every or self.faults.stalled()) else 0.5
+        if self.timers:
+            timeout = min(timeout, max(0.0, self.timers[0][0] - time.monotonic()))
+        return timeout
+
     def serve(self) -> None:
         while self.running:
-            timeout = 0.02 if (self.heartbeat_every or self.faults.stalled()) else 0.5
-            for key, _ in self.selector.select(timeout):
+            for key, _ in self.selector.select(self.timeout()):
                 kind, obj = key.data
-                if kind == "accept":
-                    conn, _ = self.listener.accept()  # type: ignore[union-attr]
+                if kind == "accept" and self.listener is not None:
+                    conn, _ = self.listener.accept()
                     self.record.connections += 1
                     self.add_channel(TcpChannel(conn, self.faults))
                 elif kind == "control-accept":
@@ -474,11 +413,13 @@ class StandIn:
                     self.selector.register(conn, selectors.EVENT_READ, ("control", (conn, bytearray())))
                 elif kind == "control":
                     self.read_control(*obj)
-                elif kind == "channel":
+                elif kind == "channel" and obj in self.channels:
                     self.read_channel(obj)
             self.tick()
         for channel in list(self.channels):
             self.drop_channel(channel)
+        if self.discovery is not None:
+            self.discovery.close()
 
 
 class Control:
@@ -502,49 +443,96 @@ class Control:
 
 
 # --- TCP/IP discovery hook: the responder itself lives in sim/discovery.py ---
-def _start_discovery(standin: "StandIn", info: dict) -> None:
+def _start_discovery(standin: StandIn) -> None:
     if __package__ in (None, ""):
         import discovery  # type: ignore[import-not-found]
     else:
         from . import discovery
-    front = standin.network.front
-    port = info.get("tcp_port", 0)
-    host = info.get("tcp_host", "0.0.0.0")
-    standin.discovery = discovery.start_tcpip_responder(  # type: ignore[attr-defined]
-        lambda: (front.address, port, front.serial, front.model), host)
+    host = standin.host if standin.tcp_port is not None else "0.0.0.0"
+    standin.discovery = discovery.start_tcpip_responder(standin.identity, host)
 # --- end of the discovery hook ---
 
 
-def main(argv: list[str] | None = None) -> int:
+def _number(text: str) -> int:
+    return int(text, 0)
+
+
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description="Simulated Tolvarine module over TCP and/or a pseudo-terminal, with a "
-                    "text control channel for tests. With neither --tcp nor --pty, --tcp is assumed.",
+                    "text control channel for tests. With neither --tcp nor --pty, --tcp is assumed. "
+                    "Options given on the command line override those of --config.",
         epilog=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--tcp", action="store_true", help="listen for the host over TCP")
-    parser.add_argument("--host", default="127.0.0.1", help="TCP address to listen on (default 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=0, help="TCP port (default: one the system picks)")
-    parser.add_argument("--pty", action="store_true", help="offer a pseudo-terminal as a serial device")
-    parser.add_argument("--address", type=lambda s: int(s, 0), default=2, help="module address (even, default 2)")
-    parser.add_argument("--model", type=lambda s: int(s, 0), default=0x11, help="model number (default 0x11)")
-    parser.add_argument("--serial", type=lambda s: int(s, 0), default=0x40F5849A, help="serial number")
-    parser.add_argument("--heartbeat-ms", type=int, default=0,
+    parser.add_argument("--config", metavar="JSON|FILE",
+                        help="a stand-in description (inline JSON or a file; see sim/description.py)")
+    parser.add_argument("--tcp", action="store_true", default=None, help="listen for the host over TCP")
+    parser.add_argument("--host", help="TCP address to listen on (default 127.0.0.1)")
+    parser.add_argument("--port", type=int, help="TCP port (default: one the system picks)")
+    parser.add_argument("--pty", action="store_true", default=None, help="offer a pseudo-terminal as a serial device")
+    parser.add_argument("--address", type=_number, help="module address (even, default 2)")
+    parser.add_argument("--model", type=_number, help="model number (default 0x11)")
+    parser.add_argument("--serial", type=_number, help="serial number (default 0x40F5849A)")
+    parser.add_argument("--version", dest="fw_version",
+                        help="firmware version: 2.11.4 (default), 2.15.0/current, 2.11.4/legacy or a word 0x2B000004")
+    parser.add_argument("--build", type=_number, help="firmware build number (default 1100)")
+    parser.add_argument("--name", help="device name (default 'Tolvarine module')")
+    parser.add_argument("--label", help="free text echoed in the info record")
+    parser.add_argument("--behind", action="append", default=[], metavar="ADDR,SERIAL,MODEL[,VERSION[,BUILD[,NAME]]]",
+                        help="a module behind this one on its I2C network (repeatable): this one is a router")
+    parser.add_argument("--uei-data", action="store_true", default=None, help="accept firmware data as UEI byte arrays")
+    parser.add_argument("--pooled", action="store_true", default=None, help="announce pooled packets (feature bit 31)")
+    parser.add_argument("--block-size", type=_number, help="block size announced by PREPARE (default 256)")
+    parser.add_argument("--load-base", type=_number, help="load base answered by INIT (default 0x10000000)")
+    parser.add_argument("--down-ms", type=int, help="time away after LOAD, REBOOT or reset (default 300)")
+    parser.add_argument("--heartbeat-ms", type=int,
                         help="send heartbeats every N ms, alternating up and down (default: none)")
     parser.add_argument("--info", metavar="FILE",
                         help="write where to reach the stand-in as JSON to FILE (tcp_host, tcp_port, pty, "
-                             "control_port, pid); it is also printed as one line on standard output")
+                             "control_port, pid, address, serial, model, behind, label); it is also printed "
+                             "as one line 'TV-MODULE {json}' on standard output")
     parser.add_argument("--log", metavar="FILE", help="append every received packet to FILE as JSON lines")
-    parser.add_argument("--discovery", action="store_true",
+    parser.add_argument("--discovery", action="store_true", default=None,
                         help="answer TCP/IP discovery requests with this stand-in's identity (sim/discovery.py)")
-    args = parser.parse_args(argv)
-    if not args.tcp and not args.pty:
-        args.tcp = True
-    network = Network(Module(args.address, args.model, args.serial))
-    standin = StandIn(network, args.host, args.port if args.tcp else None, args.pty, args.log)
-    if args.heartbeat_ms:
-        standin.command(f"heartbeat_every {args.heartbeat_ms}")
+    return parser.parse_args(argv)
+
+
+def description_of(args: argparse.Namespace) -> dict:
+    """The --config description with the command-line options laid over it."""
+    desc = description.load(args.config) if args.config else {}
+    overrides = {"tcp": args.tcp, "host": args.host, "port": args.port, "pty": args.pty,
+                 "address": args.address, "model": args.model, "serial": args.serial,
+                 "version": args.fw_version, "build": args.build, "device_name": args.name,
+                 "label": args.label, "uei_data": args.uei_data, "pooled": args.pooled,
+                 "block_size": args.block_size, "load_base": args.load_base, "down_ms": args.down_ms,
+                 "heartbeat_ms": args.heartbeat_ms, "log": args.log, "discovery": args.discovery}
+    desc.update({k: v for k, v in overrides.items() if v is not None})
+    if args.behind:
+        desc["behind"] = desc.get("behind", []) + [description.behind_from_text(t) for t in args.behind]
+    return desc
+
+
+def standin_from(desc: dict) -> StandIn:
+    tcp, pty = desc.get("tcp"), bool(desc.get("pty", False))
+    if tcp is None:
+        tcp = not pty
+    return StandIn(description.network_from(desc), desc.get("host", "127.0.0.1"),
+                   description.number(desc.get("port", 0)) if tcp else None, pty, desc.get("log"),
+                   int(desc.get("down_ms", 300)), desc.get("label"))
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_arguments(argv)
+    try:
+        desc = description_of(args)
+    except (ValueError, OSError) as error:
+        print(f"module.py: {error}", file=sys.stderr)
+        return 2
+    standin = standin_from(desc)
+    if desc.get("heartbeat_ms"):
+        standin.command(f"heartbeat_every {int(desc['heartbeat_ms'])}")
+    if desc.get("discovery"):
+        _start_discovery(standin)
     info = standin.info()
-    if args.discovery:
-        _start_discovery(standin, info)
     if args.info:
         tmp = args.info + ".tmp"
         with open(tmp, "w", encoding="utf-8") as handle:

@@ -22,7 +22,16 @@ ROUTE_ADDRESS = 0xAF
 
 CMD_HEARTBEAT = 0
 CMD_SYSTEM = 3
+CMD_STORE = 4
+CMD_I2C = 8
 CMD_ECHO = 23
+CMD_INFO = 0x49
+CMD_STREAM = 0x5D
+CMD_FACTORY = 0x5E
+CMD_UPGRADE = 0x5F
+
+# Command bytes whose packets are not UEI exchanges (no option/specifier).
+NOT_UEI_COMMANDS = frozenset({0, 1, 2, 4, 8, 9, 23, 24, 73, 94, 95, 173, 175})
 
 # UEI option byte: bits 0-5 option code, 0x40 get, 0x80 set (0xC0 in a reply
 # to a set). Specifier byte: bits 0-4 index, 0x20 set by the host on
@@ -36,6 +45,25 @@ SPEC_STREAM = 0x40
 SPEC_ERROR = 0x80
 
 SYSTEM_OPTION_MODEL = 8
+
+# Device error codes carried in error replies (the library's aErr numbers).
+ERR_NONE = 0
+ERR_PARAM = 2
+ERR_NOT_FOUND = 3
+ERR_IO = 6
+ERR_MODE = 7
+ERR_PERMISSION = 12
+ERR_RANGE = 13
+ERR_SIZE = 14
+ERR_OVERRUN = 15
+ERR_TIMEOUT = 18
+ERR_UNIMPLEMENTED = 21
+ERR_PACKET = 24
+ERR_INDEX_RANGE = 26
+ERR_SHORT_COMMAND = 27
+ERR_INVALID_ENTITY = 28
+ERR_INVALID_OPTION = 29
+ERR_RESOURCE = 30
 
 
 @dataclass

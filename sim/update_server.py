@@ -155,6 +155,9 @@ class Catalogue:
         blocks = [birdfile.info_block(build, text, serial, device.get("model", "TVHub4")),
                   birdfile.loader_block(0x20000000, loader),
                   birdfile.firmware_block(0x00004000, firmware)]
+        # The image names its own build and version (its last 64 bytes), which
+        # is what a module stand-in reports after rebooting into it.
+        birdfile.embed_info(blocks, max(0, size - birdfile.INFO_SIZE))
         fingerprint = self.chip_for_device(serial)
         if fingerprint is not None:
             blocks = birdfile.encode_for_chip(blocks, fingerprint)
