@@ -342,6 +342,11 @@ def _flash_range(s, m, a):
     m.loader.flash_range = None if a[0] == "any" else (num(a[0]), num(a[1]))
 
 
+@command("load_drops")
+def _load_drops(s, m, a):
+    s.load_drops = flag(a[0])
+
+
 @command("down_ms")
 def _down_ms(s, m, a):
     s.down_ms = int(a[0])
