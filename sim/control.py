@@ -245,6 +245,12 @@ def _sample(s, m, a):
     return [len(packets)]
 
 
+@command("stream_every")
+def _stream_every(s, m, a):
+    s.stream_every = int(a[0]) / 1000.0
+    s.next_stream = time.monotonic() + s.stream_every
+
+
 @command("slot")
 def _slot(s, m, a):
     return [m.store.contents(num(a[0]), num(a[1])).hex() or "-"]

@@ -81,6 +81,10 @@ class Module:
         self.handlers[command] = handler
 
     @property
+    def system_options(self):
+        return system_entity.OPTIONS
+
+    @property
     def loader(self):
         return self.upgrade.loader
 

@@ -69,6 +69,10 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
                             module, subscribed or not; TIMESTAMP defaults to
                             microseconds of the monotonic clock
   sample 4 CMD OPT IDX HEX  send a byte block as stream packets; ok N packets
+  stream_every MS           every MS ms (0 stops), one sample of each enabled
+                            stream without wildcards: system options send
+                            their value (kind 1 for 8-bit, 3 for 32-bit),
+                            others a running count (kind 3)
   slot STORE SLOT           ok HEX   a store slot's bytes ("-" when empty)
   set_slot STORE SLOT HEX   fill a slot (stores 0: 12 slots of 4096 bytes,
                             1: 1 slot of 8192, 2: 64 slots of 65535)
@@ -168,9 +172,10 @@ if __package__ in (None, ""):
     import control  # type: ignore[no-redef]
     import description  # type: ignore[no-redef]
     import device  # type: ignore[no-redef]
+    import streams  # type: ignore[no-redef]
     import tvwire  # type: ignore[no-redef]
 else:
-    from . import channels, control, description, device, tvwire
+    from . import channels, control, description, device, streams, tvwire
 
 Packet = tvwire.Packet
 Module = device.Module
@@ -206,6 +211,8 @@ class StandIn:
         self.heartbeat_every = 0.0
         self.next_heartbeat = 0.0
         self.heartbeat_value = 0
+        self.stream_every = 0.0     # seconds between samples of the enabled streams
+        self.next_stream = 0.0
         self.down_ms = down_ms
         self.load_drops = True      # LOAD drops the link, as a USB module re-enumerates
         self.label = label
@@ -410,12 +417,19 @@ class StandIn:
                 self.broadcast(tvwire.heartbeat(self.network.front.address, self.heartbeat_value))
                 self.heartbeat_value ^= 1
             self.next_heartbeat = now + self.heartbeat_every
+        if self.stream_every and now >= self.next_stream:
+            for module in self.network.modules.values():
+                if module.online:
+                    for data in streams.current_samples(module):
+                        self.broadcast(Packet(module.address, data))
+            self.next_stream = now + self.stream_every
         self.run_timers()
         for channel in self.channels:
             channel.flush()
 
     def timeout(self) -> float:
-        timeout = 0.02 if (self.heartbeat_every or self.faults.stalled()) else 0.5
+        busy = self.heartbeat_every or self.stream_every or self.faults.stalled()
+        timeout = 0.02 if busy else 0.5
         if self.timers:
             timeout = min(timeout, max(0.0, self.timers[0][0] - time.monotonic()))
         return timeout
