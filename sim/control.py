@@ -245,6 +245,12 @@ def _sample(s, m, a):
     return [len(packets)]
 
 
+@command("stream_every")
+def _stream_every(s, m, a):
+    s.stream_every = int(a[0]) / 1000.0
+    s.next_stream = time.monotonic() + s.stream_every
+
+
 @command("slot")
 def _slot(s, m, a):
     return [m.store.contents(num(a[0]), num(a[1])).hex() or "-"]
@@ -340,6 +346,11 @@ def _load_base(s, m, a):
 @command("flash_range")
 def _flash_range(s, m, a):
     m.loader.flash_range = None if a[0] == "any" else (num(a[0]), num(a[1]))
+
+
+@command("load_drops")
+def _load_drops(s, m, a):
+    s.load_drops = flag(a[0])
 
 
 @command("down_ms")

@@ -7,6 +7,7 @@ command line of module.py (--config) and the fleet (sim/fleet.py).
    "build": 1100, "device_name": "Hub A",
    "tcp": true, "host": "127.0.0.1", "port": 0, "pty": false,
    "discovery": false, "heartbeat_ms": 0, "down_ms": 300, "log": null,
+   "load_keeps_link": false,          true: LOAD starts the loader on the same link
    "uei_data": false, "pooled": false, "block_size": 256, "load_base": "0x10000000",
    "behind": [ {"address": 4, "serial": "0x11110004", "model": 5, ...}, ... ]}
 
@@ -30,7 +31,7 @@ except ImportError:
 MODULE_KEYS = {"address", "serial", "model", "version", "build", "device_name", "uei_data", "pooled",
                "block_size", "load_base", "label"}
 STANDIN_KEYS = MODULE_KEYS | {"tcp", "host", "port", "pty", "discovery", "heartbeat_ms", "down_ms", "log",
-                              "behind"}
+                              "load_keeps_link", "behind"}
 
 
 def number(value) -> int:

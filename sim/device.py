@@ -81,6 +81,10 @@ class Module:
         self.handlers[command] = handler
 
     @property
+    def system_options(self):
+        return system_entity.OPTIONS
+
+    @property
     def loader(self):
         return self.upgrade.loader
 
@@ -165,9 +169,17 @@ class Network:
         self.modules[module.address] = module
 
     def move(self, module: Module, address: int) -> None:
-        del self.modules[module.address]
+        if address == 0 or address & 1 or (address in self.modules and self.modules[address] is not module):
+            raise ValueError("address %d is odd, zero or taken" % address)
+        old = module.address
+        del self.modules[old]
         module.address = address
         self.modules[address] = module
+        if module.router == old:
+            module.router = module.factory_router = address  # a router routes for itself
+        if module is self.front:
+            for other in self.behind():
+                other.router = other.factory_router = address
 
     def behind(self) -> list[Module]:
         return [m for m in self.modules.values() if m is not self.front]

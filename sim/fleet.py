@@ -47,7 +47,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULE = os.path.join(HERE, "module.py")
-BOOLEAN_KEYS = {"tcp", "pty", "discovery", "uei_data", "pooled"}
+BOOLEAN_KEYS = {"tcp", "pty", "discovery", "uei_data", "pooled", "load_keeps_link"}
 
 
 def _end_with_parent() -> None:

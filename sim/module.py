@@ -69,6 +69,10 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
                             module, subscribed or not; TIMESTAMP defaults to
                             microseconds of the monotonic clock
   sample 4 CMD OPT IDX HEX  send a byte block as stream packets; ok N packets
+  stream_every MS           every MS ms (0 stops), one sample of each enabled
+                            stream without wildcards: system options send
+                            their value (kind 1 for 8-bit, 3 for 32-bit),
+                            others a running count (kind 3)
   slot STORE SLOT           ok HEX   a store slot's bytes ("-" when empty)
   set_slot STORE SLOT HEX   fill a slot (stores 0: 12 slots of 4096 bytes,
                             1: 1 slot of 8192, 2: 64 slots of 65535)
@@ -94,6 +98,8 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
                             PREPARE address must be word aligned
   down_ms N                 how long the module is away after LOAD, REBOOT
                             or reset (default 300 ms)
+  load_drops 0|1            whether LOAD drops the link (default 1); with 0
+                            the loader starts in place on the same connection
   loader_fault wrong_count [N]      N DATA acknowledgements one byte short
   loader_fault wrong_sum [N]        N SUM replies off by one
   loader_fault refuse_prepare [N]   N PREPAREs answered with status 1
@@ -128,7 +134,22 @@ there). A module behind the router starts its loader in place (its link is
 the router's and stays up) and is away only while rebooting. While away, a
 module does not answer discovery.
 
-Run ``python3 sim/module.py --help`` for the command line.
+Command line (every option also has a key in a --config description, see
+sim/description.py; command-line options win):
+
+  module.py [--tcp] [--host H] [--port P] [--pty] [--config JSON|FILE]
+            [--address A] [--serial S] [--model M] [--version V] [--build B]
+            [--name TEXT] [--label TEXT]
+            [--behind ADDR,SERIAL,MODEL[,VERSION[,BUILD[,NAME]]]]...
+            [--uei-data] [--pooled] [--block-size N] [--load-base N]
+            [--down-ms N] [--load-keeps-link] [--heartbeat-ms N]
+            [--discovery] [--log FILE] [--info FILE]
+
+Once listening it prints one line "TV-MODULE {json}" (and writes the JSON
+to --info FILE): pid, control_port, address, serial, model, behind (list of
+{address, serial, model}), label, tcp_host and tcp_port (with TCP), pty
+(the slave path, with --pty). Defaults: address 2, serial 0x40F5849A,
+model 0x11, version 2.11.4, build 1100, name "Tolvarine module".
 """
 
 from __future__ import annotations
@@ -151,9 +172,10 @@ if __package__ in (None, ""):
     import control  # type: ignore[no-redef]
     import description  # type: ignore[no-redef]
     import device  # type: ignore[no-redef]
+    import streams  # type: ignore[no-redef]
     import tvwire  # type: ignore[no-redef]
 else:
-    from . import channels, control, description, device, tvwire
+    from . import channels, control, description, device, streams, tvwire
 
 Packet = tvwire.Packet
 Module = device.Module
@@ -189,7 +211,10 @@ class StandIn:
         self.heartbeat_every = 0.0
         self.next_heartbeat = 0.0
         self.heartbeat_value = 0
+        self.stream_every = 0.0     # seconds between samples of the enabled streams
+        self.next_stream = 0.0
         self.down_ms = down_ms
+        self.load_drops = True      # LOAD drops the link, as a USB module re-enumerates
         self.label = label
         self.timers: list[tuple[float, int, Callable[[], None]]] = []
         self._timer_ids = itertools.count()
@@ -294,6 +319,8 @@ class StandIn:
 
     def take_down(self, module: Module, comes_back: bool, reason: str) -> None:
         if module is self.network.front:
+            if reason == "load" and not self.load_drops:
+                return  # the loader starts in place and keeps the link
             module.online = False
             # Listener first: a host that sees its connection close and dials
             # again at once must be refused, not parked in the backlog.
@@ -390,12 +417,19 @@ class StandIn:
                 self.broadcast(tvwire.heartbeat(self.network.front.address, self.heartbeat_value))
                 self.heartbeat_value ^= 1
             self.next_heartbeat = now + self.heartbeat_every
+        if self.stream_every and now >= self.next_stream:
+            for module in self.network.modules.values():
+                if module.online:
+                    for data in streams.current_samples(module):
+                        self.broadcast(Packet(module.address, data))
+            self.next_stream = now + self.stream_every
         self.run_timers()
         for channel in self.channels:
             channel.flush()
 
     def timeout(self) -> float:
-        timeout = 0.02 if (self.heartbeat_every or self.faults.stalled()) else 0.5
+        busy = self.heartbeat_every or self.stream_every or self.faults.stalled()
+        timeout = 0.02 if busy else 0.5
         if self.timers:
             timeout = min(timeout, max(0.0, self.timers[0][0] - time.monotonic()))
         return timeout
@@ -484,6 +518,8 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--block-size", type=_number, help="block size announced by PREPARE (default 256)")
     parser.add_argument("--load-base", type=_number, help="load base answered by INIT (default 0x10000000)")
     parser.add_argument("--down-ms", type=int, help="time away after LOAD, REBOOT or reset (default 300)")
+    parser.add_argument("--load-keeps-link", action="store_true", default=None,
+                        help="LOAD starts the loader without dropping the link")
     parser.add_argument("--heartbeat-ms", type=int,
                         help="send heartbeats every N ms, alternating up and down (default: none)")
     parser.add_argument("--info", metavar="FILE",
@@ -504,7 +540,8 @@ def description_of(args: argparse.Namespace) -> dict:
                  "version": args.fw_version, "build": args.build, "device_name": args.name,
                  "label": args.label, "uei_data": args.uei_data, "pooled": args.pooled,
                  "block_size": args.block_size, "load_base": args.load_base, "down_ms": args.down_ms,
-                 "heartbeat_ms": args.heartbeat_ms, "log": args.log, "discovery": args.discovery}
+                 "heartbeat_ms": args.heartbeat_ms, "log": args.log, "discovery": args.discovery,
+                 "load_keeps_link": args.load_keeps_link}
     desc.update({k: v for k, v in overrides.items() if v is not None})
     if args.behind:
         desc["behind"] = desc.get("behind", []) + [description.behind_from_text(t) for t in args.behind]
@@ -528,6 +565,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"module.py: {error}", file=sys.stderr)
         return 2
     standin = standin_from(desc)
+    standin.load_drops = not desc.get("load_keeps_link", False)
     if desc.get("heartbeat_ms"):
         standin.command(f"heartbeat_every {int(desc['heartbeat_ms'])}")
     if desc.get("discovery"):

@@ -58,6 +58,7 @@ class StreamEntity:
     def __init__(self) -> None:
         self.keys: set[int] = set()
         self.requests: list[tuple[str, int]] = []   # ("enable"/"disable", key), in order
+        self.sent = 0
 
     def has_uei(self, module, option: int, index: int, flags: int) -> int:
         return 0 if option in (OPTION_ENABLE, OPTION_DISABLE) and index == 0 else tvwire.ERR_INVALID_OPTION
@@ -91,6 +92,26 @@ class StreamEntity:
             self.keys = {k for k in self.keys if not _covers(key, k)}
             self.requests.append(("disable", key))
         return [uei.value_reply(data, bytes(data[3:7]))]
+
+
+def current_samples(module) -> list[bytes]:
+    """One sample of every enabled stream that names one value (no wildcard
+    in command, option or index): system options report what a get would,
+    anything else a count of the samples sent."""
+    out = []
+    for key in sorted(module.streams.keys):
+        _, command, option, index = key.to_bytes(4, "big")
+        if ANY in (command, option, index):
+            continue
+        module.streams.sent += 1
+        kind, value = 3, module.streams.sent
+        if command == tvwire.CMD_SYSTEM and index == 0:
+            spec = module.system_options.get(option)
+            if spec is not None and spec.kind in uei.WIDTH:
+                value = module.system.read(module, spec.name)
+                kind = {1: 1, 2: 2, 4: 3}[uei.WIDTH[spec.kind]]
+        out.append(sample(command, option, index, kind, value))
+    return out
 
 
 def _covers(pattern: int, key: int) -> bool:

@@ -98,6 +98,17 @@ class Streams(StandInCase):
             self.assertEqual(int.from_bytes(data[at + 8:-1], "big"), value)
             self.assertEqual(data[-1], 0)
 
+    def test_enabled_streams_sample_by_themselves(self):
+        self.ask([0x5D, 0x81, 0x20] + list(be(0x02031B00, 4)))   # temperature
+        self.ask([0x5D, 0x81, 0x20] + list(be(0x0203FF00, 4)))   # a wildcard: no samples of its own
+        self.ctl("set", "temperature", 21000000)
+        self.ctl("stream_every", 20)
+        seen = [self.link.receive(lambda a, d: len(d) > 2 and d[2] & 0x40, 1)[1] for _ in range(3)]
+        self.ctl("stream_every", 0)
+        for data in seen:
+            self.assertEqual(data[:4], bytes([3, 27, 0x40, 3]))
+            self.assertEqual(data[12:16], be(21000000, 4))
+
     def test_byte_block_stream_packets(self):
         payload = bytes(range(50))
         self.ctl("sample", 4, 3, 32, 0, payload.hex())

@@ -1,8 +1,11 @@
 """The system entity, the information command and echo of the stand-in,
 over its TCP port."""
+import os
+import select
+import tty
 import unittest
 
-from tests.unit.sim.wire import StandInCase, be, block_set
+from tests.unit.sim.wire import StandIn, StandInCase, be, block_set
 
 GET, SET = 0x40, 0x80
 
@@ -169,6 +172,21 @@ class Information(StandInCase):
 class Echo(StandInCase):
     def test_echo_returns_the_bytes(self):
         self.assertEqual(self.ask([23, 1, 2, 3]), bytes([23, 1, 2, 3]))
+
+
+class OverThePty(unittest.TestCase):
+    def test_serial_number_over_the_pseudo_terminal(self):
+        standin = StandIn("--pty", "--serial", "0x0BADCAFE")
+        self.addCleanup(standin.close)
+        self.assertNotIn("tcp_port", standin.info)
+        fd = os.open(standin.info["pty"], os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, fd)
+        tty.setraw(fd)
+        os.write(fd, bytes([2, 3, 3, 0x49, 0x20]))
+        reply = b""
+        while len(reply) < 9 and select.select([fd], [], [], 1)[0]:
+            reply += os.read(fd, 64)
+        self.assertEqual(reply, bytes([2, 7, 3, 9, 0]) + be(0x0BADCAFE, 4))
 
 
 if __name__ == "__main__":

@@ -108,6 +108,14 @@ class WholeUpdate(UpgradeCase):
         self.assertEqual(self.link.ask(2, [0x49, 0xFF], [0x49, 0xFF])[2:], be(7777, 4))
         self.assertEqual(self.ctl("identity")[3:5], ["version=0x2F030104", "version_text=3.1.4"])
 
+    def test_loader_started_in_place_when_told(self):
+        self.ctl("load_drops", 0)
+        self.load_loader(image(8, 1))
+        self.assertFalse(self.link.closed(0.4))
+        self.write_firmware(0, firmware.identity_record(31, "2.11.5"))
+        self.reboot()
+        self.assertEqual(self.link.ask(2, [0x49, 0xFF], [0x49, 0xFF])[2:], be(31, 4))
+
     def test_firmware_without_identity_keeps_the_old_one_unless_told(self):
         self.load_loader(image(8, 1))
         self.reconnect()
