@@ -81,7 +81,7 @@ std::vector<DeviceInfo> Updater::Discover_TVNetwork_Devices(unsigned router_seri
   const linkSpec router_spec = *found;
   aLinkSpec_Destroy(&found);
 
-  Log::log(DEBUG_Updater, "Found Link Module");
+  Log::log(DEBUG_Updater, "Found Link Module\n");
   Module router(2, true, 0);
   _disableEther(router, display);
   aErr err = router.connectFromSpec(router_spec);

@@ -1,0 +1,175 @@
+"""-U with the built Updater against module stand-ins on the test network:
+the loader and firmware reach the module byte for byte, the module comes back
+running the new build, and the history is written only after success."""
+import json
+import os
+import struct
+import unittest
+
+from sim import birdfile
+from tests.e2e.fleet_support import (HUB, HUB_SN, FleetTestCase, package_blocks, standin, write_package)
+
+
+class UpdateTestCase(FleetTestCase):
+    def history(self, serial_text=HUB_SN):
+        path = os.path.join(self.store, serial_text, ".settings")
+        if not os.path.exists(path):
+            return {}
+        with open(path) as source:
+            return dict(line.rstrip("\n").split("=", 1) for line in source if "=" in line)
+
+    def store_package(self, build, version="2.12.0", **keys):
+        device = os.path.join(self.store, HUB_SN)
+        os.makedirs(device, exist_ok=True)
+        return write_package(os.path.join(device, "%d.bird" % build), HUB, build, version, **keys)
+
+    def assertUpdated(self, result, package, build, version):
+        self.assertEqual(result.status, 0, repr(result))
+        self.assertRegex(result.out, r"Update time: \d+\.\d{4} sec")
+        self.assertFlashHolds(HUB, package_blocks(package))
+        loader_path = os.path.join(self.scratch, "loader.bin")
+        base, _ = self.control(HUB, "loader_dump", loader_path)
+        with open(loader_path, "rb") as source:
+            loader = source.read()
+        for block in package_blocks(package, birdfile.BLOCK_LOADER):
+            start = block.address - int(base, 0)
+            self.assertEqual(loader[start:start + len(block.payload) - 4], block.payload[4:])
+        identity = self.identity(HUB)
+        self.assertEqual((identity["build"], identity["version_text"]), (str(build), version))
+        self.assertIn("LAST_TRANSFER_DATE", self.history())
+
+
+class DirectUpdate(UpdateTestCase):
+    def setUp(self):
+        super().setUp()
+        self.start_fleet(standin(HUB))
+
+    def test_store_package_over_tcpip(self):
+        package = self.store_package(1300, "2.13.0")
+        with open(os.path.join(self.store, HUB_SN, ".settings"), "w") as out:
+            out.write("LATEST_DOWNLOAD=1300.bird\n")
+        url = self.start_server({"devices": {HUB_SN: {"current": 1300, "builds": {"1300": "2.13.0"}}}})
+        result = self.run_cli("-U", "-d", HUB_SN, "-u", url)
+        self.assertUpdated(result, package, 1300, "2.13.0")
+        self.assertEqual(self.history()["LATEST_TRANSFER"], "1300.bird")
+        # The server was asked for the current build only; nothing was fetched.
+        self.assertEqual(self.ops(), ["qu"])
+
+    def test_uei_byte_arrays_and_pooled_packets(self):
+        self.control(HUB, "uei_data", 1)
+        self.control(HUB, "pooled", 1)
+        package = self.store_package(1301, "2.13.1", firmware_size=5000)
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1301", "-m", "1", "-X", "0x400")
+        self.assertUpdated(result, package, 1301, "2.13.1")
+        self.assertIn("val_UPGRADE_DATA_UEI", result.err)
+
+    def test_given_file_asks_no_server(self):
+        package = write_package(os.path.join(self.scratch, "given.bird"), HUB, 1400, "2.14.0")
+        result = self.run_cli("-U", "-d", HUB_SN, "-f", package, "-u", "http://127.0.0.1:9/cgi/u")
+        self.assertUpdated(result, package, 1400, "2.14.0")
+        self.assertEqual(self.history()["LATEST_TRANSFER"], package)
+
+    def test_generic_package_gets_the_serial_number(self):
+        package = self.store_package(1500, "2.15.0", generic=True)
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1500")
+        self.assertEqual(result.status, 0, repr(result))
+        base, flash = self.flash_image(HUB)
+        self.assertEqual(flash[0x4100 - base:0x4104 - base], struct.pack("<I", HUB))
+        self.assertEqual(flash[0x4200 - base:0x4210 - base:2], HUB_SN.encode())
+        # Everything else went as the package holds it.
+        image = package_blocks(package)[0].payload[4:]
+        self.assertEqual(flash[0x4000 - base:0x4100 - base], image[:0x100])
+
+    def test_get_and_update_installs_the_build_just_fetched(self):
+        url = self.start_server({"devices": {HUB_SN: {"current": 1234, "builds": {"1234": "2.12.3"},
+                                                      "model": "IOAnalog", "firmware_size": 3000}}})
+        result = self.run_cli("-G", "-U", "-d", HUB_SN, "-u", url)
+        self.assertEqual(result.status, 0, repr(result))
+        stored = os.path.join(self.store, HUB_SN, "1234.bird")
+        self.assertFlashHolds(HUB, package_blocks(stored))
+        self.assertEqual(self.identity(HUB)["build"], "1234")
+        self.assertEqual(self.history()["LATEST_TRANSFER"], "1234.bird")
+        self.assertEqual(self.history()["LATEST_DOWNLOAD"], "1234.bird")
+
+
+class UpdateRefusals(UpdateTestCase):
+    def setUp(self):
+        super().setUp()
+        self.start_fleet(standin(HUB))
+
+    def assertUntouched(self, result):
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertNotIn("LATEST_TRANSFER", self.history())
+        self.assertNotIn("Update time", result.out)
+
+    def test_newer_build_on_server_but_nothing_local(self):
+        url = self.start_server({"devices": {HUB_SN: {"current": 1600, "builds": {"1600": "2.16.0"}}}})
+        result = self.run_cli("-U", "-d", HUB_SN, "-u", url)
+        self.assertUntouched(result)
+        self.assertIn("New firmware is available.  Updater will proceed if valid firmware is found locally.",
+                      result.out)
+        self.assertIn("Could not find valid build for this device.", result.out + result.err)
+        self.assertEqual(self.control(HUB, "prepared"), [])
+
+    def test_package_of_another_model_fails_validation(self):
+        self.store_package(1700, model="HubPro8")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1700")
+        self.assertUntouched(result)
+        self.assertIn("Connected device model and Bird file model do not match [IOAnalog]", result.out + result.err)
+        self.assertIn("Birdfile failed validation", result.out + result.err)
+
+    def test_package_of_another_device_fails_without_its_own_message(self):
+        device = os.path.join(self.store, HUB_SN)
+        os.makedirs(device)
+        write_package(os.path.join(device, "1701.bird"), 0x12345678, 1701, "2.17.1")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1701")
+        self.assertUntouched(result)
+        self.assertIn("Birdfile failed validation", result.out + result.err)
+        self.assertNotIn("do not match", result.out + result.err)
+
+    def test_override_skips_validation(self):
+        package = self.store_package(1702, "2.17.2", model="HubPro8")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1702", "-OVERRIDE")
+        self.assertEqual(result.status, 0, repr(result))
+        self.assertFlashHolds(HUB, package_blocks(package))
+
+    def test_refused_prepare_is_not_retried(self):
+        self.store_package(1800)
+        self.control(HUB, "loader_fault", "refuse_prepare", 1000)
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1800")
+        self.assertUntouched(result)
+
+    def test_wrong_sums_fail_after_five_attempts(self):
+        self.store_package(1801)
+        self.control(HUB, "loader_fault", "wrong_sum", 100)
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1801")
+        self.assertUntouched(result)
+
+    def test_a_block_that_fails_once_is_sent_again(self):
+        package = self.store_package(1802, "2.18.2")
+        self.control(HUB, "loader_fault", "refuse_write", 1)
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1802")
+        self.assertIn("  Retry 1", result.out)
+        self.assertUpdated(result, package, 1802, "2.18.2")
+
+    def test_module_that_miscounts_for_ever_stalls_nothing(self):
+        self.store_package(1803)
+        self.control(HUB, "loader_fault", "wrong_count", 100000)
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1803", timeout=300)
+        self.assertUntouched(result)
+
+    def test_block_size_zero_is_refused(self):
+        self.store_package(1804)
+        self.control(HUB, "loader_fault", "block_size_zero", 1)
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1804")
+        self.assertUntouched(result)
+
+    def test_absent_module(self):
+        package = write_package(os.path.join(self.scratch, "other.bird"), 0x0BADF00D, 1805, "2.18.5")
+        result = self.run_cli("-U", "-d", "0BADF00D", "-f", package)
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertIn("Failed to connect to module [0BADF00D]", result.out + result.err)
+
+
+if __name__ == "__main__":
+    unittest.main()
