@@ -245,12 +245,22 @@ def hid_input_report(report: tuple[int, bytes]) -> bytes:
 class SerialFraming:
     """The serial line in front of an SdpDevice (the pty stand-in's device)."""
 
+    # The ROM drops a partial command block after the line has been idle this
+    # long, so stray bytes (another boot loader's probe) do not shift the
+    # framing of every later command.
+    COMMAND_GAP_S = 0.25
+
     def __init__(self, device: SdpDevice) -> None:
         self.device = device
         self.inbound = bytearray()
+        self.last_input = 0.0
 
     def feed(self, data: bytes) -> bytes:
         out = bytearray()
+        now = time.monotonic()
+        if self.inbound and not self.device.expecting_data() and now - self.last_input > self.COMMAND_GAP_S:
+            self.inbound.clear()
+        self.last_input = now
         self.inbound += data
         while self.inbound:
             due = self.device.expecting_data()
