@@ -313,6 +313,10 @@ class StandIn:
     def on_drop(self, module: Module, comes_back: bool, reason: str) -> None:
         self.record.events.append(f"{reason}@{module.address}")
         if module is self.network.front:
+            # A module on its way off the bus answers nothing more, even in
+            # the moment before its link drops.
+            if reason != "load" or self.load_drops:
+                module.online = False
             self.after(DROP_AFTER, lambda: self.take_down(module, comes_back, reason))
         else:
             self.take_down(module, comes_back, reason)  # the router's link stays; no reply to wait for

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/Log.h"
+#include "link/api/Link.h"
 #include "link/core/aTime.h"
 #include "link/core/tvusb.h"
 #include "server/UpdateServerRequest.h"
@@ -22,6 +23,8 @@ namespace {
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 constexpr unsigned kReenumerationAttempts = 15;
+constexpr uint32_t kDepartureWaitMs = 1000;
+constexpr uint32_t kLoaderRestartMs = 1000;
 
 std::string _bird_name(unsigned build) { return std::to_string(build) + ".bird"; }
 
@@ -39,6 +42,29 @@ aErr _connect_by_serial(Module& module, unsigned serial) {
   aErr err = module.connect(linkTypeUSB, serial);
   if (err == aErrNotFound) err = module.connect(linkTypeTCPIP, serial);
   return err;
+}
+
+// A module confirms LOAD and only then restarts into its loader. Over USB
+// wait until it has left the bus, or the next request would go to a device
+// that is already gone; over TCP/IP the module's connection closes and the
+// stream reconnects on the next write, so let the restart pass first.
+// Routed links stay up and need neither.
+void _await_loader_departure(Module& target) {
+  linkSpec spec{};
+  if (target.getLinkSpecifier(&spec) != aErrNone) return;
+  if (spec.type == linkTypeTCPIP) {
+    // The first packet after the restart may go to the closed connection;
+    // the module-address query proves the loader hears us again.
+    aTime_MSSleep(kLoaderRestartMs);
+    Veltrane::Tolvarine::Link* link = target.getLink();
+    uint8_t address = 0;
+    for (int attempt = 0; link != nullptr && attempt < 5; ++attempt) {
+      if (link->getModuleAddress(&address) == aErrNone) break;
+    }
+    return;
+  }
+  if (spec.type != linkTypeUSB) return;
+  for (uint32_t waited = 0; waited < kDepartureWaitMs && target.isConnected(); waited += 50) aTime_MSSleep(50);
 }
 
 // After the loader starts, a USB module leaves the bus and comes back.
@@ -152,6 +178,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     return false;
   }
   if (err == aErrNone) err = _transfer_loader(display, target, package);
+  if (err == aErrNone && router_serial == 0) _await_loader_departure(target);
   if (err == aErrNone && !target.isConnected()) _await_reenumeration(target, serial);
   if (err == aErrNone) err = _transfer_firmware(display, target, package, router_serial != 0, uei_bytes_load);
   if (err != aErrNone) {
