@@ -128,9 +128,11 @@ static aErr sDiscoverOnce(Link& link, const aEtherConfig& config, linkType type,
       aLinkSpec_Destroy(&spec);
   }
   if (spec == nullptr) return aErrNotFound;
+  // A link still holding its engine link keeps its specifier; connect then
+  // refuses it with aErrConnection.
   aErr stored = link.setLinkSpecifier(*spec);
   aLinkSpec_Destroy(&spec);
-  if (stored != aErrNone) return stored;
+  if (stored != aErrNone && stored != aErrBusy) return stored;
   return link.connect();
 }
 
