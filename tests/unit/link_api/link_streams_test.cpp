@@ -186,6 +186,22 @@ TEST_F(Streams, ALinkDestroyedWithNotificationsWaitingReleasesThem) {
   EXPECT_TRUE(link.isConnected());
 }
 
+// The engine link outlives a Link that shared it: disconnecting must take
+// the stream filter off it, or the engine would call into a freed Link.
+TEST_F(Streams, DisconnectingASharingLinkTakesItsStreamFilterAway) {
+  auto streaming = std::make_unique<Link>("streaming");
+  ASSERT_EQ(streaming->setLinkSpecifier(tcpSpec(module.tcpPort())), aErrNone);
+  ASSERT_EQ(streaming->connect(), aErrNone);
+  inject({kEnabled});
+  ASSERT_EQ(streaming->enableStream(kAddress, kCmd, kOption, kIndex, true), aErrNone);
+  ASSERT_EQ(streaming->disconnect(), aErrNone);
+  streaming.reset();
+  inject({sample(3)});
+  uint8_t match[2] = {kCmd, kOption}, length = 2, data[aPACKET_MAX_DATA];
+  ASSERT_EQ(link.receivePacket(kAddress, match, &length, data), aErrNone);
+  EXPECT_EQ(data[15], 3);  // the value's low byte
+}
+
 TEST_F(Streams, TheModuleTellsWhetherItStreams) {
   inject({{0x5D, 0x01, 0x00, 1}});
   uint8_t state = 0;

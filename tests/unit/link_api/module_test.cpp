@@ -169,3 +169,27 @@ TEST_F(ModuleTest, PacketLogRecordsTrafficAsText) {
   EXPECT_NE(text.find("5 < 0x2 0x3 0x17 0xAB 0xCD \r\n"), std::string::npos) << text;
   unlink(path.c_str());
 }
+
+// A refused routed connection must not keep the router's engine link as a
+// use of its own: destroying it leaves the router's link running.
+TEST_F(StandInTest, ARefusedRoutedLinkLeavesTheRoutersLinkAlone) {
+  Link router("router");
+  ASSERT_EQ(router.setLinkSpecifier(tcpSpec(module.tcpPort())), aErrNone);
+  ASSERT_EQ(router.connect(), aErrNone);
+  {
+    Link noSpecifier("target");
+    EXPECT_EQ(noSpecifier.connectThroughLinkModule(router), aErrConfiguration);
+    Link unsharedClient("client");
+    linkSpec client = tcpSpec(module.tcpPort());
+    client.type = linkTypeClient;
+    aEtherConfig config;
+    config.sharingEnabled = false;
+    ASSERT_EQ(unsharedClient.setConfig(config), aErrNone);
+    ASSERT_EQ(unsharedClient.setLinkSpecifier(client), aErrNone);
+    EXPECT_EQ(unsharedClient.connectThroughLinkModule(router), aErrConfiguration);
+    EXPECT_EQ(unsharedClient.getStatus(), linkStateDeliveryError);
+  }
+  EXPECT_TRUE(router.isConnected());
+  uint8_t address = 0;
+  EXPECT_EQ(router.getModuleAddress(&address), aErrNone);
+}
