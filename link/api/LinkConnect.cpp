@@ -163,7 +163,12 @@ linkState Link::getStatus() const {
 
 aErr Link::disconnect() {
   // A shared engine link outlives us: it must not keep calling our filter.
-  if (m_impl->asyncThread != nullptr || !m_impl->streams.empty()) m_impl->installStreamFilter(false);
+  bool streaming = m_impl->asyncThread != nullptr;
+  {
+    std::lock_guard<std::mutex> guard(m_impl->streamLock);
+    streaming = streaming || !m_impl->streams.empty();
+  }
+  if (streaming) m_impl->installStreamFilter(false);
   if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
   m_impl->linkId = 0;
   return aErrNone;
