@@ -148,6 +148,8 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
 
 aErr Link::connectThroughLinkModule(Link& router) {
   if (router.m_impl->linkId == 0) return aErrInitialization;
+  // Our own engine link would be lost under the router's id.
+  if (m_impl->linkId != 0) return aErrConnection;
   m_impl->linkId = router.m_impl->linkId;
   return sConnectionProcedure(*m_impl);
 }

@@ -188,6 +188,10 @@ TEST_F(StandInTest, ARefusedRoutedLinkLeavesTheRoutersLinkAlone) {
     ASSERT_EQ(unsharedClient.setLinkSpecifier(client), aErrNone);
     EXPECT_EQ(unsharedClient.connectThroughLinkModule(router), aErrConfiguration);
     EXPECT_EQ(unsharedClient.getStatus(), linkStateDeliveryError);
+    Link own("own");
+    ASSERT_EQ(own.setLinkSpecifier(tcpSpec(module.tcpPort())), aErrNone);
+    ASSERT_EQ(own.connect(), aErrNone);
+    EXPECT_EQ(own.connectThroughLinkModule(router), aErrConnection);
   }
   EXPECT_TRUE(router.isConnected());
   uint8_t address = 0;
