@@ -128,9 +128,11 @@ static aErr sDiscoverOnce(Link& link, const aEtherConfig& config, linkType type,
       aLinkSpec_Destroy(&spec);
   }
   if (spec == nullptr) return aErrNotFound;
+  // A link still holding its engine link keeps its specifier; connect then
+  // refuses it with aErrConnection.
   aErr stored = link.setLinkSpecifier(*spec);
   aLinkSpec_Destroy(&spec);
-  if (stored != aErrNone) return stored;
+  if (stored != aErrNone && stored != aErrBusy) return stored;
   return link.connect();
 }
 
@@ -146,6 +148,8 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
 
 aErr Link::connectThroughLinkModule(Link& router) {
   if (router.m_impl->linkId == 0) return aErrInitialization;
+  // Our own engine link would be lost under the router's id.
+  if (m_impl->linkId != 0) return aErrConnection;
   m_impl->linkId = router.m_impl->linkId;
   return sConnectionProcedure(*m_impl);
 }
@@ -161,7 +165,12 @@ linkState Link::getStatus() const {
 
 aErr Link::disconnect() {
   // A shared engine link outlives us: it must not keep calling our filter.
-  if (m_impl->asyncThread != nullptr || !m_impl->streams.empty()) m_impl->installStreamFilter(false);
+  bool streaming = m_impl->asyncThread != nullptr;
+  {
+    std::lock_guard<std::mutex> guard(m_impl->streamLock);
+    streaming = streaming || !m_impl->streams.empty();
+  }
+  if (streaming) m_impl->installStreamFilter(false);
   if (m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
   m_impl->linkId = 0;
   return aErrNone;

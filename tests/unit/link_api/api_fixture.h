@@ -61,6 +61,12 @@ class StandInTest : public ::testing::Test {
     module("send " + all);
   }
 
+  // The stand-in stops answering these commands, so that the replies a test
+  // plays are the only ones.
+  void silence(std::initializer_list<int> commands) {
+    for (int command : commands) module("fault silent " + std::to_string(command) + " always");
+  }
+
   // Every packet the stand-in has received since the last clear, as hex.
   std::vector<std::string> received() { return module("packets"); }
   // Received packets other than the engine's own synchronisation and routing.

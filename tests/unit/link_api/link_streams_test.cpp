@@ -31,6 +31,10 @@ const Bytes kDisabled = {0x5D, 0xC2, 0x00};
 
 class Streams : public LinkTest {
  protected:
+  void SetUp() override {
+    LinkTest::SetUp();
+    silence({0x5D});
+  }
   aErr subscribe(uint8_t option = kOption, Link::streamCallback callback = {}, void* ref = nullptr) {
     inject({kEnabled});
     return link.registerStreamCallback(kAddress, kCmd, option, kIndex, true, std::move(callback), ref);
@@ -182,6 +186,22 @@ TEST_F(Streams, ALinkDestroyedWithNotificationsWaitingReleasesThem) {
   EXPECT_TRUE(link.isConnected());
 }
 
+// The engine link outlives a Link that shared it: disconnecting must take
+// the stream filter off it, or the engine would call into a freed Link.
+TEST_F(Streams, DisconnectingASharingLinkTakesItsStreamFilterAway) {
+  auto streaming = std::make_unique<Link>("streaming");
+  ASSERT_EQ(streaming->setLinkSpecifier(tcpSpec(module.tcpPort())), aErrNone);
+  ASSERT_EQ(streaming->connect(), aErrNone);
+  inject({kEnabled});
+  ASSERT_EQ(streaming->enableStream(kAddress, kCmd, kOption, kIndex, true), aErrNone);
+  ASSERT_EQ(streaming->disconnect(), aErrNone);
+  streaming.reset();
+  inject({sample(3)});
+  uint8_t match[2] = {kCmd, kOption}, length = 2, data[aPACKET_MAX_DATA];
+  ASSERT_EQ(link.receivePacket(kAddress, match, &length, data), aErrNone);
+  EXPECT_EQ(data[15], 3);  // the value's low byte
+}
+
 TEST_F(Streams, TheModuleTellsWhetherItStreams) {
   inject({{0x5D, 0x01, 0x00, 1}});
   uint8_t state = 0;
@@ -197,6 +217,7 @@ TEST(EntityStreams, TypedGetsOfAStreamingValueSendNothing) {
   ASSERT_EQ(device.connectFromSpec(tcpSpec(module.tcpPort())), aErrNone);
   SystemClass system;
   system.init(&device, 0);
+  module("fault silent 93 always");
   module("send " + hex(wire(2, {0x5D, 0xC1, 0x00})));
   ASSERT_EQ(system.registerOptionCallback(22, true, {}, nullptr), aErrNone);  // uptime
   Bytes uptime = {3, 22, 0x40, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0};

@@ -109,6 +109,7 @@ TEST_F(StandInTest, RoutingAConnectedModuleChangesNothing) {
 }
 
 TEST_F(ModuleTest, BuildComesFromTheInformationCommand) {
+  silence({0x49});
   inject({{0x49, 0xFF, 0x00, 0x00, 0x30, 0x39}, {0x49, 0xFF, 1}});
   uint32_t build = 0;
   ASSERT_EQ(device.getBuild(&build), aErrNone);
@@ -119,6 +120,7 @@ TEST_F(ModuleTest, BuildComesFromTheInformationCommand) {
 }
 
 TEST_F(ModuleTest, HasUEIReturnsTheDeviceStatusOfAnEchoedRequest) {
+  silence({0x49});
   inject({{0x49, 1, 3, 8, 0, 0}, {0x49, 1, 3, 8, 0, aErrNotFound}, {0x49, 1, 3, 9, 0, 0}});
   EXPECT_EQ(device.hasUEI(3, 8, 0, 0x40), aErrNone);
   EXPECT_EQ(device.hasUEI(3, 8, 0, 0x80), aErrNotFound);
@@ -128,6 +130,7 @@ TEST_F(ModuleTest, HasUEIReturnsTheDeviceStatusOfAnEchoedRequest) {
 }
 
 TEST_F(ModuleTest, CountsAndGroupsComeFromEchoedReplies) {
+  silence({0x49});
   inject({{0x49, 4, 8, 2}, {0x49, 5, 8, 1, 3}, {0x49, 6, 8, 1, 7}, {0x49, 4, 9, 5}});
   uint8_t value = 0;
   ASSERT_EQ(device.classQuantity(8, &value), aErrNone);
@@ -165,4 +168,32 @@ TEST_F(ModuleTest, PacketLogRecordsTrafficAsText) {
   EXPECT_NE(text.find("5 > 0x2 0x3 0x17 0xAB 0xCD \r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("5 < 0x2 0x3 0x17 0xAB 0xCD \r\n"), std::string::npos) << text;
   unlink(path.c_str());
+}
+
+// A refused routed connection must not keep the router's engine link as a
+// use of its own: destroying it leaves the router's link running.
+TEST_F(StandInTest, ARefusedRoutedLinkLeavesTheRoutersLinkAlone) {
+  Link router("router");
+  ASSERT_EQ(router.setLinkSpecifier(tcpSpec(module.tcpPort())), aErrNone);
+  ASSERT_EQ(router.connect(), aErrNone);
+  {
+    Link noSpecifier("target");
+    EXPECT_EQ(noSpecifier.connectThroughLinkModule(router), aErrConfiguration);
+    Link unsharedClient("client");
+    linkSpec client = tcpSpec(module.tcpPort());
+    client.type = linkTypeClient;
+    aEtherConfig config;
+    config.sharingEnabled = false;
+    ASSERT_EQ(unsharedClient.setConfig(config), aErrNone);
+    ASSERT_EQ(unsharedClient.setLinkSpecifier(client), aErrNone);
+    EXPECT_EQ(unsharedClient.connectThroughLinkModule(router), aErrConfiguration);
+    EXPECT_EQ(unsharedClient.getStatus(), linkStateDeliveryError);
+    Link own("own");
+    ASSERT_EQ(own.setLinkSpecifier(tcpSpec(module.tcpPort())), aErrNone);
+    ASSERT_EQ(own.connect(), aErrNone);
+    EXPECT_EQ(own.connectThroughLinkModule(router), aErrConnection);
+  }
+  EXPECT_TRUE(router.isConnected());
+  uint8_t address = 0;
+  EXPECT_EQ(router.getModuleAddress(&address), aErrNone);
 }
