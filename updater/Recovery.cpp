@@ -7,6 +7,7 @@
 #include "app/Log.h"
 #include "link/api/SystemClass.h"
 #include "link/core/aTime.h"
+#include "link/core/aUEI.h"
 #include "link/core/tvusb.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerialClass.h"
@@ -30,10 +31,6 @@ constexpr uint32_t kLiveLoaderEntry = 0x20000400;
 constexpr int kLpcPiece = 4096;
 constexpr uint8_t kChipImx = 1;
 constexpr uint8_t kChipLpc = 2;
-
-uint32_t _big_endian32(const uint8_t* bytes) {
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
-}
 
 bool _get_fingerprint_lpc(const std::string& port, unsigned baud, Fingerprint& fingerprint) {
   NXPSerialClass chip;
@@ -74,7 +71,7 @@ int _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const st
     uint32_t address = 0;
     std::vector<uint8_t> image;
     if (block.length > 3) {
-      address = _big_endian32(block.data);
+      address = aUEI_RetrieveInt(block.data);
       image.assign(block.data + 4, block.data + block.length);
     } else {
       image.assign(block.data, block.data + block.length);
@@ -86,7 +83,7 @@ int _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const st
   uint32_t entry = kLiveLoaderEntry;
   for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_LOADER_START)) {
     if (block.length > 3) {
-      entry = _big_endian32(block.data);
+      entry = aUEI_RetrieveInt(block.data);
       break;
     }
   }

@@ -20,10 +20,6 @@ namespace {
 constexpr unsigned FIRM = DEBUG_Network_FIRM;
 constexpr unsigned kPacketData = 28;
 
-uint32_t _big_endian32(const uint8_t* bytes) {
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
-}
-
 }  // namespace
 
 aErr UpdaterEntity::init(Module* target, unsigned char index, bool validate_transfers, bool indirect_link) {
@@ -59,7 +55,7 @@ aErr UpdaterEntity::LoaderInit() {
   err = _receive(val_UPGRADE_INIT, length, reply);
   if (err != aErrNone) return err;
   if (length <= 5) return aErrPacket;
-  const uint32_t base = _big_endian32(reply + 2);
+  const uint32_t base = aUEI_RetrieveInt(reply + 2);
   Log::log(FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   return aErrNone;
 }
@@ -69,7 +65,7 @@ aErr UpdaterEntity::TransferPrepare(const unsigned char* data, unsigned length, 
   Log::log(FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", length, flags, block_size);
   Log::log(FIRM, "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            data[0], data[1], data[2], data[3]);
-  Log::log(FIRM, "NETWORK: Address: %d\n", static_cast<int>(_big_endian32(data)));
+  Log::log(FIRM, "NETWORK: Address: %d\n", static_cast<int>(aUEI_RetrieveInt(data)));
   const uint8_t request[5] = {flags, data[0], data[1], data[2], data[3]};
   aErr err = _send(val_UPGRADE_PREPARE, request, sizeof request);
   if (err != aErrNone) {
@@ -148,7 +144,7 @@ aErr UpdaterEntity::CheckPooledPacketsSupport() {
 
 aErr UpdaterEntity::LoaderTransfer(const unsigned char* data, unsigned length) {
   if (length < 4) return aErrParam;
-  Log::log(FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", _big_endian32(data), length - 4);
+  Log::log(FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(data), length - 4);
   unsigned packets = 0;
   return _block_transfer(data + 4, length - 4, packets);
 }
@@ -226,7 +222,7 @@ aErr UpdaterEntity::_block_transfer(const unsigned char* data, unsigned length, 
     return aErrPacket;
   }
   const uint8_t status = reply_length > 2 ? reply[2] : 0xFF;
-  const uint32_t module_sum = reply_length >= 7 ? _big_endian32(reply + 3) : ~sum;
+  const uint32_t module_sum = reply_length >= 7 ? aUEI_RetrieveInt(reply + 3) : ~sum;
   if (status == 0 && module_sum == sum) {
     Log::log(FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, module_sum, sum,
              packets);
@@ -240,7 +236,7 @@ aErr UpdaterEntity::FirmwareTransfer(const unsigned char* data, unsigned length,
                                      UpdaterDisplayInterface& display) {
   if (length < 4) return aErrParam;
   if (block_size == 0) return aErrInvalidOption;
-  Log::log(FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", _big_endian32(data), length - 4);
+  Log::log(FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(data), length - 4);
   const unsigned char* bytes = data + 4;
   const unsigned total = length - 4;
   unsigned remaining = total;
