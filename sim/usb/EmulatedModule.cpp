@@ -189,6 +189,7 @@ void EmulatedModule::submit(Node& node, UMockdevIoctlData* urbData) {
   } else if (in ? stallIn : stallOut) {
     urb->status = -EPIPE;
   } else if (!in) {
+    outLengths.push_back(urb->buffer_length);
     UMockdevIoctlData* buffer = resolveBuffer(urbData);
     ssize_t sent = socketFd < 0 ? -1 : send(socketFd, buffer->data, static_cast<size_t>(urb->buffer_length), MSG_NOSIGNAL);
     g_object_unref(buffer);

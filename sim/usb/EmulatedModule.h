@@ -7,6 +7,8 @@
 
 #include <deque>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "UsbDescriptors.h"
 
@@ -33,6 +35,9 @@ class EmulatedModule {
   void setAutoReplug(bool on) { autoReplug = on; }
 
   const ModuleIdentity& id() const { return identity; }
+  // Lengths of the bulk OUT transfers received, oldest first (for tests of
+  // the host's chunking); taking them clears the record.
+  std::vector<int> takeOutLengths() { return std::exchange(outLengths, {}); }
   std::string devnode() const;
 
  private:
@@ -73,6 +78,7 @@ class EmulatedModule {
   int failures = 0;
   bool autoReplug = true;
   bool standInGone = false;
+  std::vector<int> outLengths;
 };
 
 }  // namespace usbsim

@@ -9,6 +9,8 @@
 //   replug SERIAL                              unplug and plug again
 //   stall SERIAL in|out                        stall the next transfer
 //   fail SERIAL COUNT                          fail the next COUNT transfers
+//   outs SERIAL                                lengths of the bulk OUT transfers
+//                                              since the last outs: "ok N N ..." 
 //   hid SERIAL VENDOR PRODUCT HOST PORT        a HID device (ids in hex); reports
 //                                              framed as 2-byte length + bytes
 //   quit
@@ -101,6 +103,10 @@ void command(Bridge& bridge, const std::string& line) {
     words >> which;
     module->stallNext(which == "in" ? usbsim::kEndpointIn : usbsim::kEndpointOut);
     reply("ok");
+  } else if (verb == "outs") {
+    std::string lengths = "ok";
+    for (int length : module->takeOutLengths()) lengths += " " + std::to_string(length);
+    reply(lengths);
   } else if (verb == "fail") {
     int count = 0;
     words >> count;
