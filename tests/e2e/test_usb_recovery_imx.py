@@ -141,6 +141,7 @@ class ImxRecoveryOverUsb(FleetTestCase):
         result, jumped = self.recover("-N", "-s", "USB", "-X", "0x10010001")
         self.assertEqual(result.status, 0, repr(result))
         self.assertIn("[ %s ]" % SHOWN, result.out, repr(result))
+        self.assertEqual(result.err.count("Loader Transfer Successful"), len(self.loader))
         self.assertEqual(jumped, DEFAULT_ENTRY)
         self.assertLoaderInRam(self.loader)
         state = self.chip_state()
@@ -187,6 +188,43 @@ class ImxRecoveryOverUsb(FleetTestCase):
                          ["0x%08X:%d" % (b.address, len(b.payload) - 4) for b in blocks])
         # REBOOT ended the transfer: the module restarted into the firmware.
         self.assertEqual(self.control(LIVE_SERIAL, "loader_state")[1], "reboots=1")
+
+
+    # The chip or the server failing ----------------------------------------------
+
+    def test_silent_chip_gets_no_loader_and_no_jump(self):
+        self.store_loader()
+        self.chip_control("silent", 1)
+        result, jumped = self.recover("-N", "-s", "USB", "-X", "0x10010001")
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertIn("Got no response from chip", result.out + result.err)
+        self.assertIn("Error: No ack from iMX device", result.err)
+        self.assertIn("Error loading liveloader.", result.err)
+        self.assertIsNone(jumped)
+        self.assertEqual(json.loads(self.chip_control("hid_reports"))["out"], {"1": [17] * 5})
+
+    def test_chip_reporting_an_error_mid_file_ends_the_loader_transfer(self):
+        self.store_loader()
+        self.chip_control("talk_during_transfer", 1)
+        result, jumped = self.recover("-N", "-s", "USB", "-X", "0x10010001")
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertIn("Error loading liveloader.", result.err)
+        # Seen mid-file (the next data report is not sent), or at the latest
+        # as the file's status word.
+        self.assertTrue("Error while transfering loader. Aborting" in result.err
+                        or "Loader Transfer Unsuccessful" in result.err, result.err)
+        self.assertIsNone(jumped)
+        self.assertEqual(self.chip_state()["writes"], [])
+
+    def test_identifier_unknown_to_the_server_is_not_recovered(self):
+        catalogue = dict(self.catalogue, chips={})
+        url = self.start_server(catalogue)
+        result, jumped = self.recover("-U", "-t", "RECOVER", "-s", "USB", "-u", url)
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertIn("Failed to retrieve recovery information from Veltrane server", result.out + result.err)
+        self.assertEqual(jumped, DEFAULT_ENTRY)
+        self.assertEqual(self.control(LIVE_SERIAL, "prepared"), [])
+        self.assertFalse(os.path.exists(os.path.join(self.store, DEVICE_SN)))
 
 
 if __name__ == "__main__":
