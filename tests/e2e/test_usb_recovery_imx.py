@@ -18,7 +18,7 @@ import unittest
 from sim import birdfile, imx_sdp
 from sim.serial_standin import Control as ChipControl
 from sim.usb.bridge import UsbBridge
-from tests.e2e.fleet_support import FleetTestCase, package_blocks
+from tests.e2e.fleet_support import FleetTestCase, package_blocks, write_package
 from tests.e2e.harness import UPDATER, Result
 
 BRIDGE = os.path.join(os.environ.get("TV_BUILD_DIR", ""), "sim", "usb", "usb_bridge")
@@ -82,15 +82,20 @@ class ImxRecoveryOverUsb(FleetTestCase):
         with open(os.path.join(device, ".settings"), "w") as out:
             out.write("LATEST_DOWNLOAD=5.bird\n")
 
-    def start_live_loader(self):
-        """What the jump starts: the loader, on USB as module 0xDEADDEAD."""
-        self.start_fleet({"serial": "0x%08X" % LIVE_SERIAL, "model": LIVE_MODEL, "device_name": "Live loader",
-                          "fingerprint": ["0x%08X" % word for word in IDENTIFIER], "loader_running": True})
-        self.bridge.add(LIVE_SN, LIVE_MODEL, "127.0.0.1", self.infos[0]["tcp_port"])
+    live_serial = LIVE_SERIAL
 
-    def recover(self, *args, timeout=240):
-        """Runs the tool; once the chip has jumped, the live loader comes up.
-        Gives the tool's result and whether (and when) the chip jumped."""
+    def start_live_loader(self):
+        """What the jump starts: the loader, on USB as module 0xDEADDEAD
+        (or as the serial number the tool was told to look for)."""
+        self.start_fleet({"serial": "0x%08X" % self.live_serial, "model": LIVE_MODEL,
+                          "device_name": "Live loader", "loader_running": True,
+                          "fingerprint": ["0x%08X" % word for word in IDENTIFIER]})
+        self.bridge.add("%08X" % self.live_serial, LIVE_MODEL, "127.0.0.1", self.infos[0]["tcp_port"])
+
+    def recover(self, *args, timeout=240, boot_s=0.0):
+        """Runs the tool; once the chip has jumped, the live loader comes up
+        (boot_s seconds later). Gives the tool's result and where the chip
+        jumped to (None: it did not)."""
         out_path = os.path.join(self.scratch, "updater.out")
         err_path = os.path.join(self.scratch, "updater.err")
         env = self.bridge.environment()
@@ -104,6 +109,7 @@ class ImxRecoveryOverUsb(FleetTestCase):
                 while process.poll() is None and time.monotonic() < deadline:
                     jumped = self.chip_state()["jumped"]
                     if jumped is not None:
+                        time.sleep(boot_s)
                         self.start_live_loader()
                         break
                     time.sleep(0.05)
@@ -152,6 +158,13 @@ class ImxRecoveryOverUsb(FleetTestCase):
         self.assertIn("reset", self.control(LIVE_SERIAL, "calls"))
         self.assertEqual(self.control(LIVE_SERIAL, "prepared"), [])
 
+    def test_live_loader_found_after_fresh_usb_contexts(self):
+        self.store_loader()
+        result, jumped = self.recover("-N", "-s", "USB", "-X", "0x10000", boot_s=5.5)
+        self.assertEqual(result.status, 0, repr(result))
+        self.assertIn("[ %s ]" % SHOWN, result.out)
+        self.assertGreaterEqual(result.err.count("Failed enumeration after 3 tries, refreshing libusb context."), 1)
+
     def test_loader_start_block_names_the_jump(self):
         self.store_loader(entry=0x20001000)
         result, jumped = self.recover("-N", "-s", "USB")
@@ -189,6 +202,21 @@ class ImxRecoveryOverUsb(FleetTestCase):
         # REBOOT ended the transfer: the module restarted into the firmware.
         self.assertEqual(self.control(LIVE_SERIAL, "loader_state")[1], "reboots=1")
 
+
+    def test_recover_from_a_package_file_without_the_server(self):
+        # One package carries both the live loader and the firmware; with
+        # its serial number given, the live loader is looked for by it.
+        self.live_serial = DEVICE
+        package = write_package(os.path.join(self.scratch, "offline.bird"), DEVICE, 1400, "2.14.0",
+                                firmware_size=3000, seed=4)
+        result, jumped = self.recover("-U", "-t", "RECOVER", "-s", "USB", "-d", DEVICE_SN, "-f", package)
+        self.assertEqual(result.status, 0, repr(result))
+        self.assertIn("Update time:", result.out + result.err)
+        self.assertEqual(jumped, DEFAULT_ENTRY)
+        self.assertLoaderInRam([(b.address, b.payload[4:]) for b in package_blocks(package, birdfile.BLOCK_LOADER)])
+        self.assertFlashHolds(DEVICE, package_blocks(package))
+        identity = self.identity(DEVICE)
+        self.assertEqual((identity["build"], identity["version_text"]), ("1400", "2.14.0"))
 
     # The chip or the server failing ----------------------------------------------
 
