@@ -178,6 +178,10 @@ def _set(s, m, a):
         m.name = " ".join(rest).encode("utf-8")
     elif what == "name_hex":
         m.name = bytes.fromhex("".join(rest))
+    elif what == "fingerprint":
+        if len(rest) != 4:
+            return "err a fingerprint is four words, subindex 0 first"
+        m.fingerprint = [num(w) & 0xFFFFFFFF for w in rest]
     elif what in system_entity.DEFAULTS:
         value = system_entity.DEFAULTS[what]
         m.system.settings[what] = bytes.fromhex("".join(rest)) if isinstance(value, bytes) else num(rest[0])
@@ -189,6 +193,8 @@ def _set(s, m, a):
 def _option(s, m, a):
     code = num(a[0]) if a[0][0].isdigit() else system_entity.BY_NAME[a[0]]
     value = m.system.read(m, system_entity.OPTIONS[code].name)
+    if isinstance(value, list):
+        return ["0x%08X" % word for word in value]
     return [value.hex() if isinstance(value, bytes) else value]
 
 
@@ -393,6 +399,11 @@ def _prepared(s, m, a):
 @command("writes")
 def _writes(s, m, a):
     return [f"0x{address:08X}:{count}" for address, count in m.loader.writes]
+
+
+@command("loader_running")
+def _loader_running(s, m, a):
+    m.loader.running_loader = flag(a[0])
 
 
 @command("loader_state")

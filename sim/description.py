@@ -9,12 +9,16 @@ command line of module.py (--config) and the fleet (sim/fleet.py).
    "discovery": false, "heartbeat_ms": 0, "down_ms": 300, "log": null,
    "load_keeps_link": false,          true: LOAD starts the loader on the same link
    "uei_data": false, "pooled": false, "block_size": 256, "load_base": "0x10000000",
+   "fingerprint": [w0, w1, w2, w3],   system option 39, subindex 0 first
+   "loader_running": false,           true: the loader runs from the start (a live
+                                      loader started from RAM by the chip's ROM)
    "behind": [ {"address": 4, "serial": "0x11110004", "model": 5, ...}, ... ]}
 
 Every key is optional. Numbers may be JSON numbers or text in any base
 Python reads ("0x40F5849A"). A module behind the router takes the module
 keys (address, serial, model, version, build, device_name, uei_data,
-pooled, block_size, load_base); its router address is the front module's.
+pooled, block_size, load_base, fingerprint, loader_running); its router
+address is the front module's.
 """
 
 from __future__ import annotations
@@ -29,7 +33,7 @@ except ImportError:
     import firmware  # type: ignore[no-redef]
 
 MODULE_KEYS = {"address", "serial", "model", "version", "build", "device_name", "uei_data", "pooled",
-               "block_size", "load_base", "label"}
+               "block_size", "load_base", "label", "fingerprint", "loader_running"}
 STANDIN_KEYS = MODULE_KEYS | {"tcp", "host", "port", "pty", "discovery", "heartbeat_ms", "down_ms", "log",
                               "load_keeps_link", "behind"}
 
@@ -75,6 +79,12 @@ def module_from(desc: dict, default_address: int = 2) -> device.Module:
         loader.block_size = number(desc["block_size"])
     if "load_base" in desc:
         loader.load_base = number(desc["load_base"])
+    if "fingerprint" in desc:
+        words = [number(w) & 0xFFFFFFFF for w in desc["fingerprint"]]
+        if len(words) != 4:
+            raise ValueError("a fingerprint is four words, subindex 0 first")
+        module.fingerprint = words
+    loader.running_loader = bool(desc.get("loader_running", False))
     return module
 
 

@@ -53,6 +53,8 @@ class Module:
         self.router = address if router is None else router
         self.factory_router = self.router
         self.route_to_me = 0
+        # The chip's unique identifier, words by subindex of system option 39.
+        self.fingerprint = [0, 0, 0, 0]
         self.online = True              # off while rebooting
         self.network: "Network | None" = None
         self.faults = reply_faults.ReplyFaults()

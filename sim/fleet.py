@@ -27,7 +27,8 @@ Command line:
   fleet.py --module KEY=VALUE,KEY=VALUE... [--module ...] [--info FILE]
            e.g. --module label=hub,serial=0x40F5849A,model=17,discovery=1
                 --module serial=0x40F50002,behind=4:0x40F50004:6;6:0x40F50006:6
-           (behind: ADDR:SERIAL:MODEL[:VERSION[:BUILD[:NAME]]] joined by ';')
+           (behind: ADDR:SERIAL:MODEL[:VERSION[:BUILD[:NAME]]] joined by ';';
+            fingerprint: W0:W1:W2:W3, subindex 0 first)
   fleet.py --count N [--serial-base 0x40F50000] [--model 17] [--info FILE]
            N plain stand-ins, serial numbers counting up from the base
 
@@ -47,7 +48,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULE = os.path.join(HERE, "module.py")
-BOOLEAN_KEYS = {"tcp", "pty", "discovery", "uei_data", "pooled", "load_keeps_link"}
+BOOLEAN_KEYS = {"tcp", "pty", "discovery", "uei_data", "pooled", "load_keeps_link", "loader_running"}
 
 
 def _end_with_parent() -> None:
@@ -127,6 +128,8 @@ def module_from_text(text: str) -> dict:
         if key == "behind":
             fields = ["address", "serial", "model", "version", "build", "device_name"]
             desc["behind"] = [dict(zip(fields, entry.split(":"))) for entry in value.split(";") if entry]
+        elif key == "fingerprint":
+            desc["fingerprint"] = value.split(":")
         elif key in BOOLEAN_KEYS:
             desc[key] = value.lower() in ("1", "true", "yes", "on")
         else:

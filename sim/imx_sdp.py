@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """A simulated i.MX RT processor in its ROM serial download mode (SDP),
-reachable over a pseudo-terminal that stands in for its serial line.
+reachable over a pseudo-terminal that stands in for its serial line and,
+with --hid-tcp, as a USB HID device through sim/usb's bridge.
 
-Device logic and framing are separate, so the same SdpDevice can later sit
-behind an emulated USB HID device:
+Device logic and framing are separate, so the same SdpDevice sits behind
+either transport:
 
 * ``SdpDevice``    takes host reports (id 1: a 16-byte command block; id 2:
                    file data) and gives device reports as (id, payload):
@@ -13,6 +14,13 @@ behind an emulated USB HID device:
                    payloads one after the other (HAB mode, then status).
 * ``hid_input_report`` the HID form of one device report (report 3 is id
                    plus 4 bytes, report 4 is id plus 64 bytes).
+* ``HidReportServer`` the HID reports on a TCP socket, as the bridge's
+                   emulated hidraw device carries them: every frame is a
+                   2-byte big-endian length and one report, report id
+                   first. Output reports in (1: id + 16-byte command block,
+                   2: id + up to 1024 file bytes), input reports out (3:
+                   5 bytes, 4: 65 bytes), all replies to one report in one
+                   write so that the host reads them back to back.
 
 Commands (big-endian fields: type, address, format, count, data):
 ERROR_STATUS 0x0505 (HAB mode, then the last error status or the
@@ -40,6 +48,9 @@ beginning "ok" or "err"):
                               0x88888888
   state                       ok JSON    writes (address, length), jump
                               address, commands seen
+  hid_reports                 ok JSON    with --hid-tcp: lengths of the output
+                              reports received per report id, input reports
+                              sent, connections accepted
   reset                       back to download mode, memory kept
   quit                        end the stand-in
 
@@ -52,6 +63,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import socket
 import struct
 import subprocess
 import sys
@@ -242,6 +254,113 @@ def hid_input_report(report: tuple[int, bytes]) -> bytes:
     return bytes([report_id]) + payload[:64].ljust(64, b"\0")
 
 
+class HidReportServer:
+    """Framed HID reports over TCP in front of an SdpDevice (the bridge's
+    emulated hidraw device connects here once it is plugged in)."""
+
+    def __init__(self, device: SdpDevice, host: str = "127.0.0.1", port: int = 0) -> None:
+        self.device = device
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((host, port))
+        self.listener.listen(2)
+        self.listener.setblocking(False)
+        self.port = self.listener.getsockname()[1]
+        self.connections: dict[socket.socket, bytearray] = {}
+        self.out_lengths: dict[int, list[int]] = {}
+        self.in_reports = 0
+        self.accepted = 0
+
+    def sockets(self) -> list:
+        return [self.listener, *self.connections]
+
+    def on_readable(self, sock) -> None:
+        if sock is self.listener:
+            try:
+                conn, _ = self.listener.accept()
+            except BlockingIOError:
+                return
+            conn.setblocking(False)
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            self.connections[conn] = bytearray()
+            self.accepted += 1
+            return
+        try:
+            chunk = sock.recv(65536)
+        except BlockingIOError:
+            return
+        except OSError:
+            chunk = b""
+        if not chunk:
+            self.connections.pop(sock, None)
+            sock.close()
+            return
+        buffer = self.connections[sock]
+        buffer += chunk
+        out = bytearray()
+        while len(buffer) >= 2:
+            length = (buffer[0] << 8) | buffer[1]
+            if len(buffer) < 2 + length:
+                break
+            report = bytes(buffer[2:2 + length])
+            del buffer[:2 + length]
+            if not report:
+                continue
+            self.out_lengths.setdefault(report[0], []).append(len(report))
+            for reply in self.device.handle(report[0], report[1:]):
+                data = hid_input_report(reply)
+                out += struct.pack(">H", len(data)) + data
+                self.in_reports += 1
+        if out:
+            sock.setblocking(True)
+            try:
+                sock.sendall(bytes(out))
+            except OSError:
+                pass
+            finally:
+                sock.setblocking(False)
+
+    def state(self) -> str:
+        return json.dumps({"out": {str(k): v for k, v in self.out_lengths.items()}, "in": self.in_reports,
+                           "connections": self.accepted})
+
+    def close(self) -> None:
+        for conn in self.connections:
+            conn.close()
+        self.connections = {}
+        self.listener.close()
+
+
+class Transports:
+    """The serial line and, optionally, the HID reports, both in front of
+    one SdpDevice: what the stand-in's event loop serves."""
+
+    def __init__(self, device: SdpDevice, hid: HidReportServer | None = None) -> None:
+        self.serial = SerialFraming(device)
+        self.hid = hid
+
+    def feed(self, data: bytes) -> bytes:
+        return self.serial.feed(data)
+
+    def control(self, words: list[str]) -> str:
+        if words and words[0] == "hid_reports":
+            if self.hid is None:
+                raise ValueError("no HID transport")
+            return self.hid.state()
+        return self.serial.control(words)
+
+    def sockets(self) -> list:
+        return self.hid.sockets() if self.hid else []
+
+    def on_readable(self, sock) -> None:
+        if self.hid is not None:
+            self.hid.on_readable(sock)
+
+    def close(self) -> None:
+        if self.hid is not None:
+            self.hid.close()
+
+
 class SerialFraming:
     """The serial line in front of an SdpDevice (the pty stand-in's device)."""
 
@@ -309,6 +428,9 @@ def main(argv: list[str] | None = None) -> int:
                         help="a register word READ_REGISTER reports (repeatable)")
     parser.add_argument("--hab-closed", action="store_true", help="report HAB mode closed")
     parser.add_argument("--silent", action="store_true", help="answer nothing at all")
+    parser.add_argument("--hid-tcp", type=int, metavar="PORT", default=None,
+                        help="also serve HID reports framed for sim/usb's bridge on this TCP port of "
+                             "127.0.0.1 (0: one the system picks; the port is \"hid_port\" in the info)")
     args = parser.parse_args(argv)
     device = SdpDevice()
     for address, value in args.fuse:
@@ -316,7 +438,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.hab_closed:
         device.hab_mode = HAB_CLOSED
     device.silent = args.silent
-    return serial_standin.run(SerialFraming(device), args, "TV-IMX-SDP")
+    hid = HidReportServer(device, port=args.hid_tcp) if args.hid_tcp is not None else None
+    info = {"hid_port": hid.port} if hid is not None else {}
+    return serial_standin.run(Transports(device, hid), args, "TV-IMX-SDP", info)
 
 
 if __name__ == "__main__":

@@ -50,6 +50,9 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
   set version V             V = 2.11.4 (packed legacy), 2.15.0 (current),
                             2.11.4/current, 3.0.1/legacy or a word 0x2B000004
   set name TEXT...          the device name (set name_hex HEX for raw bytes)
+  set fingerprint W0 W1 W2 W3
+                            the chip's unique identifier, the words that
+                            system option 39 gives for subindex 0 to 3
   set SETTING N|HEX         any reading or setting of the system entity by
                             name, e.g. set temperature -5000000, set led 1,
                             set errors 4, set input_power_behavior_config HEX
@@ -112,6 +115,9 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
   loader_fault reboot_keeps_link 0|1      REBOOT restarts without dropping the link
   loader_fault short_init 0|1       INIT answers only one byte of load base
   loader_fault clear
+  loader_running 0|1        (1) the loader runs already, as a live loader
+                            started from RAM does: firmware blocks go to
+                            flash without a LOAD first
   loader_state              ok firmware|loader reboots=N boots=N online=0|1
   prepared                  ok FLAGS:0xADDR ...   every PREPARE received
   writes                    ok 0xADDR:COUNT ...   every WRITE taken

@@ -11,6 +11,9 @@ A device object offers:
                                     (delayed answers); called every loop turn
   hold_input() -> bool              optional: True while the device must not
                                     read from the line (a stalled chip)
+  sockets() -> list                 optional: further sockets to watch (another
+                                    transport in front of the same device)
+  on_readable(sock)                 optional: one of those sockets is readable
 """
 
 from __future__ import annotations
@@ -110,8 +113,15 @@ def serve(device, port: PtyPort, control_port: int = 0, on_ready=None) -> None:
     selector.register(listener, selectors.EVENT_READ, "listen")
     buffers: dict[socket.socket, bytearray] = {}
     port_registered = False
+    watched: set = set()
     try:
         while not stop:
+            wanted = set(getattr(device, "sockets", lambda: [])())
+            for sock in watched - wanted:
+                selector.unregister(sock)
+            for sock in wanted - watched:
+                selector.register(sock, selectors.EVENT_READ, "extra")
+            watched = wanted
             hold = getattr(device, "hold_input", lambda: False)()
             if hold and port_registered:
                 selector.unregister(port.master)
@@ -125,6 +135,8 @@ def serve(device, port: PtyPort, control_port: int = 0, on_ready=None) -> None:
                     conn.setblocking(False)
                     buffers[conn] = bytearray()
                     selector.register(conn, selectors.EVENT_READ, "control")
+                elif key.data == "extra":
+                    device.on_readable(key.fileobj)
                 elif key.data == "port":
                     data = port.read()
                     if data:
@@ -176,12 +188,14 @@ def add_common_arguments(parser) -> None:
                         help="TCP port of the control channel on 127.0.0.1 (default: one the system picks)")
 
 
-def run(device, args, tag: str) -> int:
+def run(device, args, tag: str, info: dict | None = None) -> int:
+    """Serves `device` on a pty; `info` adds entries to the info record."""
     port = PtyPort()
     try:
         def ready(control_port: int) -> None:
-            write_info({"pty": port.path, "control_port": control_port, "pid": os.getpid()},
-                       args.info, args.pty_file, tag)
+            record = {"pty": port.path, "control_port": control_port, "pid": os.getpid()}
+            record.update(info or {})
+            write_info(record, args.info, args.pty_file, tag)
         serve(device, port, args.control_port, ready)
     finally:
         closing = getattr(device, "close", None)

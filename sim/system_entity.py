@@ -5,6 +5,11 @@ Units are the module's own: voltages in microvolts, currents in microamps,
 power in microwatts, temperatures in millionths of a degree Celsius, uptime
 in seconds. Settings live until the module forgets them: a reset keeps them,
 the factory-default calls restore them.
+
+Option 39 is the chip's 128-bit unique identifier, read a 32-bit word at a
+time: the get carries the word's subindex (0 to 3) as its value byte, and
+the reply is the word alone, big-endian. A get without the subindex byte
+reads word 0; a subindex above 3 is refused with an index error.
 """
 
 from __future__ import annotations
@@ -65,6 +70,7 @@ OPTIONS: dict[int, Option] = {
     36: Option("reset_entity_to_factory_defaults", CALL),
     37: Option("reset_device_to_factory_defaults", CALL),
     38: Option("link_interface", U8, settable=True),
+    39: Option("fingerprint", U32),
     40: Option("hardware_version", U32),
     41: Option("errors", U32),
     42: Option("led_max_brightness", U8, settable=True),
@@ -127,6 +133,7 @@ class SystemEntity:
             "name": lambda: module.name,
             "build": lambda: module.build,
             "protocol_features": lambda: PROTOCOL_FEATURES | (FEATURE_POOLED_PACKETS if module.pooled else 0),
+            "fingerprint": lambda: list(module.fingerprint),
         }
         getter = dynamic.get(name)
         return getter() if getter else self.settings[name]
@@ -189,6 +196,11 @@ class SystemEntity:
         if not spec.gettable or spec.kind == CALL:
             return [uei.error_reply(data, tvwire.ERR_PERMISSION)]
         value = self.read(module, spec.name)
+        if spec.name == "fingerprint":
+            subindex = data[3] if len(data) > 3 else 0
+            if subindex >= len(value):
+                return [uei.error_reply(data, tvwire.ERR_INDEX_RANGE)]
+            value = value[subindex]
         if spec.kind == BYTES:
             return uei.block_packets(uei.value_reply(data), bytes(value))
         return [uei.value_reply(data, uei.encode(spec.kind, value))]

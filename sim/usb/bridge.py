@@ -78,6 +78,11 @@ class UsbBridge:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        for stream in (self.process.stdin, self.process.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
         if os.path.isdir(self.root):  # a killed testbed leaves its folder behind
             subprocess.run(["rm", "-rf", self.root], check=False)
 

@@ -48,11 +48,30 @@ class Identity(StandInCase):
         self.assertEqual(self.ask(get(32)), bytes([3, 32, 0]) + b"Bench hub" + b"\x00")
 
 
+class ChipIdentifier(StandInCase):
+    ARGS = ("--config", '{"fingerprint": ["0x1111AAAA", "0x2222BBBB", 3, "0x4444DDDD"]}')
+
+    def test_option_39_gives_one_word_per_subindex(self):
+        words = [0x1111AAAA, 0x2222BBBB, 3, 0x4444DDDD]
+        for subindex, word in enumerate(words):
+            self.assertEqual(self.ask(get(39) + [subindex]), bytes([3, 39, 0]) + be(word, 4))
+        # Without its subindex byte the get reads word 0.
+        self.assertEqual(self.ask(get(39)), bytes([3, 39, 0]) + be(words[0], 4))
+
+    def test_a_subindex_past_the_fourth_word_is_an_index_error(self):
+        self.assertEqual(self.ask(get(39) + [4]), bytes([3, 39, 0x80, 26]))
+
+    def test_control_sets_and_shows_the_words(self):
+        self.ctl("set", "fingerprint", "1", "2", "0x30", "0xFFFFFFFF")
+        self.assertEqual(self.ctl("option", "fingerprint"), ["0x00000001", "0x00000002", "0x00000030", "0xFFFFFFFF"])
+        self.assertEqual(self.ask(get(39) + [3]), bytes([3, 39, 0]) + be(0xFFFFFFFF, 4))
+
+
 class Options(StandInCase):
     def test_every_option_answers_with_its_width(self):
         widths = {1: 1, 2: 1, 3: 1, 4: 1, 6: 1, 7: 4, 8: 1, 9: 4, 12: 4, 13: 1, 14: 1, 15: 1, 16: 1, 21: 4,
                   22: 4, 23: 4, 25: 4, 26: 4, 27: 4, 28: 4, 29: 1, 30: 1, 33: 4, 34: 4, 35: 4, 38: 1, 40: 4,
-                  41: 4, 42: 1, 43: 4, 45: 4}
+                  39: 4, 41: 4, 42: 1, 43: 4, 45: 4}
         for option, width in widths.items():
             reply = self.ask(get(option))
             self.assertEqual(len(reply), 3 + width, "option %d" % option)

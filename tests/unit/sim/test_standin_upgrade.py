@@ -125,6 +125,25 @@ class WholeUpdate(UpgradeCase):
         self.assertEqual(self.ctl("identity")[3:6], ["version=0x2C000000", "version_text=2.12.0", "build=1500"])
 
 
+class LiveLoader(UpgradeCase):
+    ARGS = UpgradeCase.ARGS + ("--config", '{"loader_running": true}')
+
+    def test_firmware_goes_to_flash_without_a_load(self):
+        self.assertEqual(self.ctl("loader_state")[0], "loader")
+        fw = image(100, 7)
+        self.write_firmware(0x4000, fw)
+        self.assertEqual(self.dump("flash_dump"), (0x4000, fw))
+        self.assertEqual(self.ctl("loader_blocks"), [])
+        self.reboot()
+        self.assertEqual(self.ctl("loader_state")[:2], ["firmware", "reboots=1"])
+
+    def test_control_switches_the_loader_on(self):
+        self.ctl("loader_running", 0)
+        self.assertEqual(self.ctl("loader_state")[0], "firmware")
+        self.ctl("loader_running", 1)
+        self.assertEqual(self.ctl("loader_state")[0], "loader")
+
+
 class Exchanges(UpgradeCase):
     def test_sum_covers_the_bytes_since_the_last_sum(self):
         self.prepare(0, LOAD_BASE)
