@@ -44,6 +44,9 @@ void sOnCommand(aServer* server, const std::string& command, const std::string& 
 
 void sFlush(aServer* server) {
   aTRACE(aTRACE_SERVER, "Flushing FIFO\n");
+  server->skipAnswers += server->inFlight;
+  server->skipFrames += server->expected;
+  server->inFlight = 0;
   server->routing.clear();
   server->expected = 0;
 }
@@ -70,6 +73,13 @@ bool aServer_Forward(aServer* server, const aPacket* packet) {
   return aServerFrame_Send(server->syncBroker, wire, size, false);
 }
 
+bool aServer_ForwardRequest(aServer* server, const std::string& identity, const aPacket* packet) {
+  if (!aServer_Forward(server, packet)) return false;
+  server->routing.push_back(identity);
+  ++server->inFlight;
+  return true;
+}
+
 void aServer_OnClientPacket(aServer* server, const std::string& identity, const std::string& frame) {
   aPacket* packet = aServerFrame_ToPacket(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
   if (packet == nullptr) return;
@@ -79,9 +89,11 @@ void aServer_OnClientPacket(aServer* server, const std::string& identity, const 
       // Route control belongs to the link's owner, never to a client.
       aTRACE(aTRACE_SERVER, "Blocking cmdFORCEROUTE from remote client\n");
     } else {
-      bool reply = aServer_ExpectsReply(packet);
-      if (reply) server->routing.push_back(identity);
-      if (!aServer_Forward(server, packet) && reply) server->routing.pop_back();
+      if (aServer_ExpectsReply(packet)) {
+        aServer_ForwardRequest(server, identity, packet);
+      } else {
+        aServer_Forward(server, packet);
+      }
     }
   }
   aPacket_Destroy(&packet);
@@ -90,6 +102,19 @@ void aServer_OnClientPacket(aServer* server, const std::string& identity, const 
 void aServer_OnWorkerMessage(aServer* server, const std::vector<std::string>& parts) {
   bool command = aServerFrame_IsCommand(parts);
   if (!command && parts.size() != 1) return;
+  // The worker answers in request order: answers still due from before a
+  // flush come first.
+  if (command && server->skipAnswers > 0) {
+    --server->skipAnswers;
+    if (static_cast<uint8_t>(parts[1][0]) == aSERVER_CMD_INCOMING_PACKETS)
+      server->skipFrames += static_cast<uint8_t>(parts[1][1]) << 8 | static_cast<uint8_t>(parts[1][2]);
+    return;
+  }
+  if (command && server->inFlight > 0) --server->inFlight;
+  if (!command && server->skipFrames > 0) {
+    --server->skipFrames;
+    return;
+  }
   if (server->routing.empty()) {
     aTRACE(aTRACE_SERVER, "no id to pop\n");
     return;

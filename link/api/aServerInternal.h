@@ -105,6 +105,12 @@ struct aServer {
   std::deque<std::string> routing;
   std::vector<std::string> streaming;
   uint32_t expected;
+  // Requests at the worker whose command has not come back yet, and after a
+  // flush the worker's answers still due for requests it forgot: those are
+  // discarded rather than routed to whoever asked next.
+  uint32_t inFlight;
+  uint32_t skipAnswers;
+  uint32_t skipFrames;
 };
 
 // Frames (aServerFrames.cpp).
@@ -141,6 +147,8 @@ bool aServer_PoolPacket(aServer* server, const std::string& identity, const aPac
 void aServer_DestroyPools(aServer* server);
 // Sends a packet to the worker; false when the pipe would not take it.
 bool aServer_Forward(aServer* server, const aPacket* packet);
+// Forwards a request that expects a reply, with its routing entry.
+bool aServer_ForwardRequest(aServer* server, const std::string& identity, const aPacket* packet);
 
 // Discovery.
 // The record discovery hands out: type 4, serial, model, address and port.

@@ -58,10 +58,13 @@ bool aServer_PoolPacket(aServer* server, const std::string& identity, const aPac
     return true;
   }
   // The last chunk: one reply answers the whole block.
-  server->routing.push_back(identity);
   for (const aPacket* chunk : pool->packets) {
     aTRACE(aTRACE_SERVER, "Pool Packet: %d\n", aUEI_getBytesSequence(chunk));
-    aServer_Forward(server, chunk);
+    if (chunk == pool->packets.back()) {
+      aServer_ForwardRequest(server, identity, chunk);
+    } else {
+      aServer_Forward(server, chunk);
+    }
   }
   sFree(*pool);
   server->pools->erase(pool);
