@@ -11,7 +11,10 @@ using namespace sharetest;
 
 class Routing : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(shared.ready); }
+  void SetUp() override {
+    REQUIRE_NETNS();
+    ASSERT_TRUE(shared.ready);
+  }
   SharedModule shared;
 };
 

@@ -117,6 +117,7 @@ class SharedModule {
  public:
   explicit SharedModule(bool localOnly = true, uint32_t interfaceAddress = 0, bool configure = true,
                         uint16_t port = 0) {
+    if (!InNamespace()) return;  // a server answers discovery: never outside
     link = aLink_CreateTCPIP(StandIn::loopback(), module.tcpPort());
     if (link == 0) return;
     server = aServer_Create(link, interfaceAddress, localOnly);
@@ -151,10 +152,10 @@ class SharedModule {
 
   // Packets the stand-in received, as hex wire bytes, since the last clear.
   std::vector<std::string> received() { return module("packets"); }
-  // Waits until the stand-in has received `hex`.
-  bool waitForPacket(const std::string& hex, int ms = 3000) {
-    auto words = module.waitFor("packets", [&](auto& w) { return std::find(w.begin(), w.end(), hex) != w.end(); }, ms);
-    return std::find(words.begin(), words.end(), hex) != words.end();
+  // Waits until the stand-in has received `hex` (`times` times).
+  bool waitForPacket(const std::string& hex, int ms = 3000, long times = 1) {
+    auto seen = [&](const std::vector<std::string>& w) { return std::count(w.begin(), w.end(), hex) >= times; };
+    return seen(module.waitFor("packets", seen, ms));
   }
   void moduleSends(const Bytes& wire) { module("send " + Hex(wire)); }
 
