@@ -88,7 +88,9 @@ void sForwardInterrupt() {
   }
   // The program's handler has seen this interrupt: do not forward it again.
   zsys_interrupted = 0;
-  int result = kill(getpid(), SIGINT);
+  // Raised on this thread, the signal is handled before raise returns,
+  // while the program's handler is still the one installed.
+  int result = raise(SIGINT);
   aTRACE(aTRACE_CLIENT, "Ctrl+C signal for pid: %d Success: %d\n", static_cast<int>(getpid()), result == 0);
   sigaction(SIGINT, &czmqAction, nullptr);
 }
