@@ -13,6 +13,7 @@
 
 #include "link/api/aDiscovery.h"
 #include "link/api/aServer.h"
+#include "link/api/aZmqSanitizer.h"
 #include "link/core/aDebug.h"
 #include "link/core/aTime.h"
 
@@ -176,6 +177,7 @@ aErr sClientDelete(void* reference) {
 
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
   if (stream == nullptr) return aErrParam;
+  aZmq_SanitizerHook();
   ClientStream* s = new (std::nothrow) ClientStream();
   if (s == nullptr) return aErrMemory;
   s->outBound = sSocket();
