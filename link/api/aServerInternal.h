@@ -88,10 +88,10 @@ struct aServer {
   zsock_t* frontend;
   zsock_t* syncBroker;
   zsock_t* syncWorker;
-  int syncPort;
+  int syncPort;  // number of the in-process pipe
   zsock_t* streamBroker;
   zsock_t* streamFilter;
-  int streamPort;
+  int streamPort;  // number of the in-process pipe
   bool syncConnected;
   bool streamConnected;
   uint32_t beaconHost;  // network byte order

@@ -3,8 +3,8 @@
 // sends (replies and stream batches), which the link engine parses.
 //
 // The server socket belongs to a client actor; the stream's reader and
-// writer reach it through two loopback socket pairs, since zmq sockets must
-// not be shared between threads.
+// writer reach it through two in-process socket pairs, since zmq sockets
+// must not be shared between threads.
 #include <signal.h>
 #include <unistd.h>
 
@@ -47,9 +47,12 @@ zsock_t* sSocket() {
   return socket;
 }
 
+// One of the stream's internal pairs, in-process like the server's pipes.
 bool sPair(zsock_t* bound, zsock_t* connected) {
-  int port = zsock_bind(bound, "tcp://127.0.0.1:*");
-  return port > 0 && zsock_connect(connected, "tcp://127.0.0.1:%d", port) == 0;
+  static std::atomic<int> counter{0};
+  int number = ++counter;
+  return zsock_bind(bound, "inproc://tv-client-pair-%d", number) == 0 &&
+         zsock_connect(connected, "inproc://tv-client-pair-%d", number) == 0;
 }
 
 // Sends one received message part on, retrying while the peer's queue is
