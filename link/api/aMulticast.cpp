@@ -166,6 +166,8 @@ int aMulticast_Receive(aMulticast* endpoint, void* buffer, int size) {
   return static_cast<int>(received);
 }
 
+int aMulticast_Descriptor(const aMulticast* endpoint) { return sValid(endpoint) ? endpoint->fd : -1; }
+
 int aMulticast_Destroy(aMulticast** endpoint) {
   if (endpoint == nullptr || !sValid(*endpoint)) return -2;
   sRelease(*endpoint);

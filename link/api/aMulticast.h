@@ -13,5 +13,7 @@ aMulticast* aMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress, 
 int aMulticast_Send(aMulticast* endpoint, const void* data, int length);
 // Bytes received or -1 (1 s time-out); -2 for no endpoint, -3 for a sender.
 int aMulticast_Receive(aMulticast* endpoint, void* buffer, int size);
+// The endpoint's socket, for waiting on it beside other sockets; -1 for none.
+int aMulticast_Descriptor(const aMulticast* endpoint);
 // 0, or -2 for nothing to destroy.
 int aMulticast_Destroy(aMulticast** endpoint);

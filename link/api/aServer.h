@@ -1,5 +1,7 @@
-// The link-sharing server and its client stream. The server shares one USB
-// link among processes over TCP; until it arrives every call answers failure.
+// The link-sharing server and its client stream. The server shares one link
+// (a module's USB link) among processes over TCP: it forwards the clients'
+// requests to the module one at a time, routes each reply to the client that
+// asked, fans stream samples out to streaming clients and answers discovery.
 #pragma once
 
 #include <stdint.h>

@@ -330,15 +330,19 @@ TEST(NoUsb, CreateUSBFailsAndLeavesNoEntry) {
   Tolvarine_libusb_exit();
 }
 
-// The sharing server is not here yet: its paths answer failure.
-TEST(SharingPlaceholders, AnswerFailure) {
-  EXPECT_EQ(aLink_CreateClient(0x0100007F, 9000, 0), 0u);
+// A client link needs no server to be made: the connection follows when a
+// server listens there. A reference must name an existing link.
+TEST(SharingPaths, ClientLinksAndServersOfUnknownLinks) {
   EXPECT_EQ(aLink_CreateClient(0x0100007F, 9000, 4242), 0u);
-  aStream* stream = nullptr;
-  EXPECT_NE(aStream_CreateClient(0x0100007F, 9000, &stream), aErrNone);
-  EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(aServer_Create(1, 0, true), nullptr);
-  EXPECT_NE(_aLink_ConfigureServerDetails(12345, nullptr), aErrNone);
+  aLinkRef id = aLink_CreateClient(0x0100007F, 9000, 0);
+  ASSERT_NE(id, 0u);
+  aLinkRef again = aLink_CreateClient(0, 0, id);
+  EXPECT_EQ(again, id);
+  EXPECT_EQ(aLink_Destroy(&again), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id), linkStateRunning);
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+  EXPECT_EQ(aServer_Create(987654, 0, true), nullptr);
+  EXPECT_NE(_aLink_ConfigureServerDetails(987654, nullptr), aErrNone);
 }
 
 }  // namespace
