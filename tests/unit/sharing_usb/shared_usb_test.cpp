@@ -1,0 +1,92 @@
+// A module on (emulated) USB opened by a Link with sharing on becomes a shared
+// link: another process finds it on loopback and talks to the module while
+// this one does, and the device cannot be opened a second time directly.
+#include <gtest/gtest.h>
+
+#include "tests/unit/usb_bridge/bridge_harness.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "link/api/Module.h"
+#include "link/api/SystemClass.h"
+#include "link/core/aLink.h"
+#include "link/core/tvusb.h"
+#include "tests/unit/link_engine/standin.h"
+
+extern char** environ;
+
+namespace {
+
+using Veltrane::Tolvarine::Module;
+using Veltrane::Tolvarine::SystemClass;
+
+constexpr uint32_t kSerial = 0x40F5849A;
+
+class SharedUsb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(bridgetest::kPreloaded);
+    ASSERT_EQ(bridge.send("add 40F5849A 0011 127.0.0.1 " + std::to_string(module.tcpPort()) + " 512").rfind("ok", 0),
+              0u);
+  }
+  void TearDown() override { Tolvarine_libusb_exit(); }
+
+  StandIn module;
+  bridgetest::Bridge bridge;
+};
+
+pid_t startPeer(int count) {
+  std::string rounds = std::to_string(count);
+  char* argv[] = {const_cast<char*>(SHARING_PEER_BIN), const_cast<char*>("discover"), rounds.data(),
+                  const_cast<char*>("16"), nullptr};
+  pid_t pid = -1;
+  return posix_spawn(&pid, SHARING_PEER_BIN, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
+}
+
+int exitStatus(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(SharedUsb, TwoProcessesUseOneModuleAtOnce) {
+  Module shared(2, 0);  // default configuration: sharing on
+  ASSERT_EQ(shared.connect(linkTypeUSB, kSerial), aErrNone);
+  aEtherConfig config;
+  ASSERT_EQ(shared.getConfig(&config), aErrNone);
+  EXPECT_NE(config.serverPort, 0);
+
+  // While the module is served, a plain USB link to it cannot be made.
+  aLinkRef direct = aLink_CreateUSB(kSerial);
+  EXPECT_EQ(direct, 0u);
+  if (direct != 0) aLink_Destroy(&direct);
+
+  const pid_t peer = startPeer(60);
+  ASSERT_GT(peer, 0);
+  SystemClass system;
+  system.init(&shared, 0);
+  int answered = 0;
+  for (int i = 0; i < 60; ++i) {
+    uint32_t serial = 0;
+    if (system.getSerialNumber(&serial) == aErrNone && serial == kSerial) ++answered;
+  }
+  EXPECT_EQ(exitStatus(peer), 0);
+  EXPECT_EQ(answered, 60);
+
+  // Letting go of the shared link frees the device for a direct one.
+  ASSERT_EQ(shared.disconnect(), aErrNone);
+  direct = 0;
+  for (int i = 0; i < 50 && direct == 0; ++i) {
+    direct = aLink_CreateUSB(kSerial);
+    if (direct == 0) usleep(100000);
+  }
+  EXPECT_NE(direct, 0u);
+  if (direct != 0) aLink_Destroy(&direct);
+}
+
+}  // namespace
