@@ -118,6 +118,10 @@ class SharedModule {
   explicit SharedModule(bool localOnly = true, uint32_t interfaceAddress = 0, bool configure = true,
                         uint16_t port = 0) {
     if (!InNamespace()) return;  // a server answers discovery: never outside
+    // The tests play the device's side of these commands themselves: the
+    // stand-in must not answer them on its own (it would refuse 0x30 and
+    // 0x31 as unknown entities and acknowledge stream enables).
+    for (const char* command : {"48", "49", "93"}) module(std::string("fault silent ") + command + " always");
     link = aLink_CreateTCPIP(StandIn::loopback(), module.tcpPort());
     if (link == 0) return;
     server = aServer_Create(link, interfaceAddress, localOnly);
