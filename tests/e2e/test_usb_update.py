@@ -34,11 +34,15 @@ class UsbTestCase(FleetTestCase):
 
 class UsbDiscovery(UsbTestCase):
     def test_lists_the_emulated_modules(self):
+        self.control(HUB, "heartbeat_every", 50)
         result = self.usb_cli("-D")
         self.assertEqual(result.status, 0, repr(result))
         self.assertIn("Discovered Devices: (USB)", result.out)
         self.assertRegex(result.out, r"    40F5849A  02       02      IOAnalog\s+2\.11\.4 \(      1100\)\s+USB hub")
         self.assertRegex(result.out, r"    40F50011  02       02      HubPro8\s+2\.15\.0")
+        # The link synchronised and answered the module's heartbeats over USB.
+        self.assertGreater(int(self.control(HUB, "syncs")[0]), 0)
+        self.assertTrue(self.control(HUB, "answers"), "no heartbeat answered")
 
 
 class UsbUpdate(UsbTestCase):
