@@ -23,6 +23,7 @@
 #include "bench/common/RatioReporter.h"
 #include "link/api/Module.h"
 #include "tests/unit/link_engine/standin.h"
+#include "tests/unit/updater/quiet_display.h"
 #include "updater/UpdaterEntity.h"
 
 using Veltrane::Tolvarine::Module;
@@ -32,15 +33,6 @@ namespace {
 constexpr uint8_t kAddress = 2;
 constexpr size_t kDataBytes = 26 * 100;
 constexpr size_t kFirmwareBytes = 256 * 1024;
-
-class QuietDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
 
 std::vector<uint8_t> addressed(uint32_t address, size_t length) {
   std::vector<uint8_t> out = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),

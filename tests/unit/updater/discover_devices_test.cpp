@@ -10,18 +10,10 @@
 
 #include "link/core/tvusb.h"
 #include "tests/unit/link_engine/standin.h"
+#include "tests/unit/updater/quiet_display.h"
 #include "updater/Updater.h"
 
 namespace {
-
-class QuietDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char*) override {}
-  void error_message(const char*) override {}
-};
 
 TEST(DiscoverDevices, UsbModulesFirstThenTcpip) {
   ASSERT_TRUE(bridgetest::kPreloaded);
