@@ -6,7 +6,9 @@
 #include "link/api/Link.h"
 #include "link/api/SystemClass.h"
 #include "link/api/aEtherConfig.h"
+#include "link/core/aTime.h"
 #include "link/core/aVersion.h"
+#include "link/core/tvusb.h"
 #include "updater/UpdaterSteps.h"
 
 using Veltrane::Tolvarine::Link;
@@ -73,4 +75,17 @@ aErr _disableEther(Module& module, UpdaterDisplayInterface& display) {
   aErr err = module.setConfig(config);
   if (err != aErrNone) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
   return err;
+}
+
+bool _await_usb_module(Module& module, unsigned serial) {
+  for (unsigned attempt = 1; attempt <= 15; ++attempt) {
+    if (attempt % 3 == 0) {
+      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+      Tolvarine_libusb_exit();
+    }
+    module.discoverAndConnect(linkTypeUSB, serial);
+    if (module.isConnected()) return true;
+    aTime_MSSleep(1000);
+  }
+  return false;
 }

@@ -8,7 +8,6 @@
 #include "link/api/SystemClass.h"
 #include "link/core/aTime.h"
 #include "link/core/aUEI.h"
-#include "link/core/tvusb.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerialClass.h"
 #include "recovery/SDPLoader.h"
@@ -89,20 +88,6 @@ int _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const st
   }
   loader.startLoader(entry);
   return 0;
-}
-
-// The live loader re-enumerates as a USB module once it runs.
-bool _await_live_loader(Module& module, unsigned serial) {
-  for (unsigned round = 0; round < kLiveLoaderRounds; ++round) {
-    if ((round + 1) % 3 == 0) {
-      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Tolvarine_libusb_exit();
-    }
-    module.discoverAndConnect(linkTypeUSB, serial);
-    if (module.isConnected()) return true;
-    aTime_MSSleep(1000);
-  }
-  return false;
 }
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, const std::string& port, unsigned baud,
@@ -257,7 +242,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
   }
   Module module(0, 0);
   if (_disableEther(module, display) != aErrNone) return false;
-  if (!_await_live_loader(module, serial)) {
+  if (!_await_usb_module(module, serial)) {  // the live loader comes up as a USB module
     Log::log(DEBUG_Updater, "Could not connect to device.\n");
     return false;
   }

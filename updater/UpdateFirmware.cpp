@@ -9,7 +9,6 @@
 #include "app/Log.h"
 #include "link/api/Link.h"
 #include "link/core/aTime.h"
-#include "link/core/tvusb.h"
 #include "server/UpdateServerRequest.h"
 #include "store/UpdaterStore.h"
 #include "updater/DecimalText.h"
@@ -22,7 +21,6 @@ namespace {
 
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
-constexpr unsigned kReenumerationAttempts = 15;
 constexpr uint32_t kDepartureWaitMs = 1000;
 constexpr uint32_t kLoaderRestartMs = 1000;
 
@@ -65,20 +63,6 @@ void _await_loader_departure(Module& target) {
   }
   if (spec.type != linkTypeUSB) return;
   for (uint32_t waited = 0; waited < kDepartureWaitMs && target.isConnected(); waited += 50) aTime_MSSleep(50);
-}
-
-// After the loader starts, a USB module leaves the bus and comes back.
-void _await_reenumeration(Module& target, unsigned serial) {
-  target.disconnect();
-  for (unsigned attempt = 1; attempt <= kReenumerationAttempts; ++attempt) {
-    if (attempt % 3 == 0) {
-      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Tolvarine_libusb_exit();
-    }
-    target.discoverAndConnect(linkTypeUSB, serial);
-    if (target.isConnected()) return;
-    aTime_MSSleep(1000);
-  }
 }
 
 }  // namespace
@@ -179,7 +163,12 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
   }
   if (err == aErrNone) err = _transfer_loader(display, target, package);
   if (err == aErrNone && router_serial == 0) _await_loader_departure(target);
-  if (err == aErrNone && !target.isConnected()) _await_reenumeration(target, serial);
+  // The loader re-enumerated the module: find it again. The outcome is seen
+  // by the firmware transfer, which needs a connected module.
+  if (err == aErrNone && !target.isConnected()) {
+    target.disconnect();
+    _await_usb_module(target, serial);
+  }
   if (err == aErrNone) err = _transfer_firmware(display, target, package, router_serial != 0, uei_bytes_load);
   if (err != aErrNone) {
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", static_cast<int>(err));

@@ -21,6 +21,12 @@ aErr _get_version(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
 aErr _get_device_name(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
 aErr _disableEther(Veltrane::Tolvarine::Module& module, UpdaterDisplayInterface& display);
 
+// Up to 15 attempts a second apart to find and connect the module over USB,
+// refreshing the process-wide USB context before every third; true once
+// connected. A module that re-enumerates (after its loader starts, or a
+// live loader coming up) needs a fresh enumeration to be seen.
+bool _await_usb_module(Veltrane::Tolvarine::Module& module, unsigned serial);
+
 linkType _discover_link_type(unsigned serial);
 uint8_t _discovered_device(const linkSpec* spec, bool* success, void* ref);
 uint8_t _discovered_link(const linkSpec* spec, bool* success, void* ref);

@@ -132,40 +132,52 @@ aErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value) {
   return sTypedGet(*this, option, true, subindex, value);
 }
 
-aErr EntityClass::setUEI8(uint8_t option, uint8_t value) {
+namespace {
+
+// A UEI carrying one typed value, to be set.
+uei sValueOf(uint8_t value) {
   uei u{};
   u.type = ueiTypeByte;
   u.v.byteVal = value;
+  return u;
+}
+uei sValueOf(uint16_t value) {
+  uei u{};
+  u.type = ueiTypeShort;
+  u.v.shortVal = value;
+  return u;
+}
+uei sValueOf(uint32_t value) {
+  uei u{};
+  u.type = ueiTypeInt;
+  u.v.intVal = value;
+  return u;
+}
+
+}  // namespace
+
+aErr EntityClass::setUEI8(uint8_t option, uint8_t value) {
+  uei u = sValueOf(value);
   return setUEI(option, &u);
 }
 aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value) {
-  uei u{};
-  u.type = ueiTypeByte;
-  u.v.byteVal = value;
+  uei u = sValueOf(value);
   return setUEI(option, subindex, &u);
 }
 aErr EntityClass::setUEI16(uint8_t option, uint16_t value) {
-  uei u{};
-  u.type = ueiTypeShort;
-  u.v.shortVal = value;
+  uei u = sValueOf(value);
   return setUEI(option, &u);
 }
 aErr EntityClass::setUEI16(uint8_t option, uint8_t subindex, uint16_t value) {
-  uei u{};
-  u.type = ueiTypeShort;
-  u.v.shortVal = value;
+  uei u = sValueOf(value);
   return setUEI(option, subindex, &u);
 }
 aErr EntityClass::setUEI32(uint8_t option, uint32_t value) {
-  uei u{};
-  u.type = ueiTypeInt;
-  u.v.intVal = value;
+  uei u = sValueOf(value);
   return setUEI(option, &u);
 }
 aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value) {
-  uei u{};
-  u.type = ueiTypeInt;
-  u.v.intVal = value;
+  uei u = sValueOf(value);
   return setUEI(option, subindex, &u);
 }
 

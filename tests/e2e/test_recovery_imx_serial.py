@@ -10,8 +10,7 @@ import unittest
 from sim import birdfile, imx_sdp
 from sim.serial_standin import Control
 from tests.e2e.harness import UpdaterTestCase
-
-DEFAULT_SERIAL = "DEADDEAD"
+from tests.e2e.recovery_support import store_live_loader
 
 
 class ImxLiveLoaderOverSerial(UpdaterTestCase):
@@ -31,16 +30,7 @@ class ImxLiveLoaderOverSerial(UpdaterTestCase):
 
     def store_loader(self, entry=None):
         """The device 0xDEADDEAD's latest download holds the live loader."""
-        blocks = [birdfile.info_block(5, "1.0.0", DEFAULT_SERIAL, "TVLoader")]
-        blocks += [birdfile.loader_block(address, image) for address, image in self.loader]
-        if entry is not None:
-            blocks.append(birdfile.loader_start_block(entry))
-        device = os.path.join(self.store, DEFAULT_SERIAL)
-        os.makedirs(device)
-        with open(os.path.join(device, "5.bird"), "wb") as out:
-            out.write(birdfile.build_bird(blocks, level=1))
-        with open(os.path.join(device, ".settings"), "w") as out:
-            out.write("LATEST_DOWNLOAD=5.bird\n")
+        store_live_loader(self.store, self.loader, entry)
 
     def state(self):
         return json.loads(self.control("state"))

@@ -20,6 +20,7 @@ from sim.serial_standin import Control as ChipControl
 from sim.usb.bridge import UsbBridge
 from tests.e2e.fleet_support import FleetTestCase, package_blocks, write_package
 from tests.e2e.harness import UPDATER, Result
+from tests.e2e.recovery_support import store_live_loader
 
 BRIDGE = os.path.join(os.environ.get("TV_BUILD_DIR", ""), "sim", "usb", "usb_bridge")
 LIVE_SERIAL = 0xDEADDEAD
@@ -71,16 +72,7 @@ class ImxRecoveryOverUsb(FleetTestCase):
 
     def store_loader(self, entry=None):
         """The device 0xDEADDEAD's latest download holds the live loader."""
-        blocks = [birdfile.info_block(5, "1.0.0", LIVE_SN, "TVLoader")]
-        blocks += [birdfile.loader_block(address, image) for address, image in self.loader]
-        if entry is not None:
-            blocks.append(birdfile.loader_start_block(entry))
-        device = os.path.join(self.store, LIVE_SN)
-        os.makedirs(device)
-        with open(os.path.join(device, "5.bird"), "wb") as out:
-            out.write(birdfile.build_bird(blocks, level=1))
-        with open(os.path.join(device, ".settings"), "w") as out:
-            out.write("LATEST_DOWNLOAD=5.bird\n")
+        store_live_loader(self.store, self.loader, entry)
 
     live_serial = LIVE_SERIAL
 

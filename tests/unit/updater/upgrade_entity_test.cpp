@@ -54,6 +54,16 @@ class UpgradeEntity : public ModuleTest {
       if (r.rfind("01", 0) == 0) out.push_back(r.size() / 2 - 1);
     return out;
   }
+  // INIT and PREPARE for a loader block of `length` bytes; the stand-in's
+  // record of received packets starts after them.
+  Bytes preparedLoader(size_t length) {
+    EXPECT_EQ(entity.LoaderInit(), aErrNone);
+    Bytes loader = block(0x20000000, length);
+    unsigned short blockSize = 0;
+    EXPECT_EQ(prepare(loader, blockSize), aErrNone);
+    module("clear");
+    return loader;
+  }
   aErr prepare(const Bytes& data, unsigned short& blockSize) {
     return entity.TransferPrepare(data.data(), static_cast<unsigned>(data.size()), 0, blockSize);
   }
@@ -70,31 +80,20 @@ TEST_F(UpgradeEntity, InitNeedsAFullLoadBase) {
 }
 
 TEST_F(UpgradeEntity, PiecesOfTwentySixBytesThenTheSum) {
-  ASSERT_EQ(entity.LoaderInit(), aErrNone);
-  const Bytes loader = block(0x20000000, 53);
-  unsigned short blockSize = 0;
-  ASSERT_EQ(prepare(loader, blockSize), aErrNone);
-  module("clear");
+  const Bytes loader = preparedLoader(53);
   ASSERT_EQ(entity.LoaderTransfer(loader.data(), static_cast<unsigned>(loader.size())), aErrNone);
   EXPECT_EQ(dataPieces(), (std::vector<size_t>{26, 26, 1}));
   EXPECT_EQ(upgradeRequests().back(), "04");
 }
 
 TEST_F(UpgradeEntity, EmptyTransferStillAsksForTheSum) {
-  ASSERT_EQ(entity.LoaderInit(), aErrNone);
-  const Bytes loader = block(0x20000000, 0);
-  unsigned short blockSize = 0;
-  ASSERT_EQ(prepare(loader, blockSize), aErrNone);
-  module("clear");
+  const Bytes loader = preparedLoader(0);
   EXPECT_EQ(entity.LoaderTransfer(loader.data(), 4), aErrNone);
   EXPECT_EQ(upgradeRequests(), (std::vector<std::string>{"04"}));
 }
 
 TEST_F(UpgradeEntity, WrongSumIsRefused) {
-  ASSERT_EQ(entity.LoaderInit(), aErrNone);
-  const Bytes loader = block(0x20000000, 40);
-  unsigned short blockSize = 0;
-  ASSERT_EQ(prepare(loader, blockSize), aErrNone);
+  const Bytes loader = preparedLoader(40);
   module("loader_fault wrong_sum 1");
   EXPECT_EQ(entity.LoaderTransfer(loader.data(), static_cast<unsigned>(loader.size())), aErrInvalidOption);
 }
@@ -118,23 +117,15 @@ TEST_F(UpgradeEntity, BlockSizeZeroIsRefused) {
 }
 
 TEST_F(UpgradeEntity, EndlessMiscountsEndWithPacketError) {
-  ASSERT_EQ(entity.LoaderInit(), aErrNone);
-  const Bytes loader = block(0x20000000, 10);
-  unsigned short blockSize = 0;
-  ASSERT_EQ(prepare(loader, blockSize), aErrNone);
+  const Bytes loader = preparedLoader(10);
   module("loader_fault wrong_count 1000");
-  module("clear");
   EXPECT_EQ(entity.LoaderTransfer(loader.data(), static_cast<unsigned>(loader.size())), aErrPacket);
   EXPECT_EQ(dataPieces().size(), kUpgradeMaxResends + 1);
 }
 
 TEST_F(UpgradeEntity, OneMiscountSendsThePieceAgain) {
-  ASSERT_EQ(entity.LoaderInit(), aErrNone);
-  const Bytes loader = block(0x20000000, 30);
-  unsigned short blockSize = 0;
-  ASSERT_EQ(prepare(loader, blockSize), aErrNone);
+  const Bytes loader = preparedLoader(30);
   module("loader_fault wrong_count 1");
-  module("clear");
   EXPECT_EQ(entity.LoaderTransfer(loader.data(), static_cast<unsigned>(loader.size())), aErrNone);
   EXPECT_EQ(dataPieces(), (std::vector<size_t>{26, 26, 4}));
 }
@@ -202,11 +193,7 @@ TEST_F(UpgradeEntity, ByteArrayPathOnlyWhenTheModuleHasIt) {
 TEST_F(UpgradeEntity, ByteArrayTransferIsOneSetVerifiedBySum) {
   module("uei_data 1");
   ASSERT_EQ(entity.CheckUEIDataSupport(), aErrNone);
-  ASSERT_EQ(entity.LoaderInit(), aErrNone);
-  const Bytes loader = block(0x20000000, 200);
-  unsigned short blockSize = 0;
-  ASSERT_EQ(prepare(loader, blockSize), aErrNone);
-  module("clear");
+  const Bytes loader = preparedLoader(200);
   EXPECT_EQ(entity.LoaderTransfer(loader.data(), static_cast<unsigned>(loader.size())), aErrNone);
   EXPECT_TRUE(dataPieces().empty());
   EXPECT_EQ(upgradeRequests().back(), "04");
