@@ -5,8 +5,8 @@
 
 #include "link/api/aDiscoveryInternal.h"
 #include "link/api/aServerInternal.h"
-#include "link/api/aZmqSanitizer.h"
 #include "link/core/aLinkInternal.h"
+#include "link/core/aThreadSanitizer.h"
 #include "link/core/aTime.h"
 
 namespace {
@@ -64,7 +64,7 @@ aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress, bool localOn
     aTRACE(aTRACE_SERVER, "Could not find device Item\n");
     return nullptr;
   }
-  aZmq_SanitizerHook();
+  aThreadSanitizer_Hook();
   aServer* server = new (std::nothrow) aServer();
   if (server == nullptr) return nullptr;
   server->check = aSERVER_CHECK;

@@ -13,8 +13,8 @@
 
 #include "link/api/aDiscovery.h"
 #include "link/api/aServer.h"
-#include "link/api/aZmqSanitizer.h"
 #include "link/core/aDebug.h"
+#include "link/core/aThreadSanitizer.h"
 #include "link/core/aTime.h"
 
 #include <czmq.h>
@@ -180,7 +180,7 @@ aErr sClientDelete(void* reference) {
 
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
   if (stream == nullptr) return aErrParam;
-  aZmq_SanitizerHook();
+  aThreadSanitizer_Hook();
   ClientStream* s = new (std::nothrow) ClientStream();
   if (s == nullptr) return aErrMemory;
   s->outBound = sSocket();

@@ -12,6 +12,7 @@
 
 #include "link/core/aDebug.h"
 #include "link/core/aDefs.h"
+#include "link/core/aThreadSanitizer.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ aErr sHandleErrorTolerance(tvusb* device, aErr result) {
     device->errorCount = 0;
     return result;
   }
-  if (device->errorCount++ < tvusbERROR_TOLERANCE) return aErrNone;
+  if (device->errorCount.fetch_add(1) < tvusbERROR_TOLERANCE) return aErrNone;
   device->state = tvusbStateFailed;
   aTRACE(aTRACE_USB, "USB device %s failed after repeated errors\n", device->serial);
   return aErrIO;
@@ -134,6 +135,7 @@ bool is_tolvarine_device(const libusb_device_descriptor* descriptor) {
 
 aErr tvusb_create_usb(uint32_t serialNumber, int mode, tvusb** device) {
   if (device == nullptr) return aErrParam;
+  aThreadSanitizer_Hook();
   // Without a USB bus libusb cannot start: the device cannot be found.
   if (mode == tvusbMODE_LIBUSB && Tolvarine_libusb_context() == nullptr) return aErrNotFound;
   tvusb* created = new (std::nothrow) tvusb{};

@@ -6,6 +6,8 @@
 #include <libusb-1.0/libusb.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "link/core/aErr.h"
 
 #define tvusbMODE_KERNEL 0
@@ -33,11 +35,14 @@ typedef struct tvusbTransferOps {
   int (*clearHalt)(libusb_device_handle* handle, unsigned char endpoint);
 } tvusbTransferOps;
 
+// The link's reader and writer threads use one record at once: the state and
+// the shared error count are atomic; everything else belongs to one direction
+// or is set before the threads start.
 typedef struct tvusb {
   int mode;
   char serial[260];
   libusb_device_handle* handle;
-  int state;
+  std::atomic<int> state;
   uint8_t interfaceNumber;
   uint8_t outEndpoint;
   uint8_t inEndpoint;
@@ -46,7 +51,7 @@ typedef struct tvusb {
   uint32_t rxCount;
   uint16_t maxInPacket;
   uint16_t maxOutPacket;
-  uint8_t errorCount;
+  std::atomic<uint8_t> errorCount;
   int fd;
   const tvusbTransferOps* ops;
 } tvusb;

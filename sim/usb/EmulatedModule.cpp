@@ -43,7 +43,8 @@ EmulatedModule::~EmulatedModule() {
     umockdev_testbed_detach_ioctl(testbed, devnodeOf(node.devnum).c_str(), &error);
     if (error != nullptr) g_error_free(error);
     g_object_unref(node.handler);
-    for (Urb& urb : node.urbs) g_object_unref(urb.data);
+    for (auto& [client, urbs] : node.urbs)
+      for (Urb& urb : urbs) g_object_unref(urb.data);
   }
 }
 
@@ -101,9 +102,10 @@ bool EmulatedModule::plug(int devnum) {
     g_error_free(error);
     return false;
   }
-  nodes.push_back(Node{this, devnum, "/sys" + syspath, umockdev_ioctl_base_new(), {}, true});
+  nodes.push_back(Node{this, devnum, "/sys" + syspath, umockdev_ioctl_base_new(), {}, nullptr, true});
   Node& added = nodes.back();
   g_signal_connect(added.handler, "handle-ioctl", G_CALLBACK(onIoctl), &added);
+  g_signal_connect(added.handler, "client-vanished", G_CALLBACK(onClientVanished), &added);
   if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), added.handler, &error)) {
     fprintf(stderr, "usb_bridge: cannot attach %s: %s\n", node.c_str(), error->message);
     g_error_free(error);
@@ -159,6 +161,24 @@ gboolean EmulatedModule::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client
   return node.module->handle(node, client) ? TRUE : FALSE;
 }
 
+// A client that umockdev reports gone gives up its transfers and the
+// interface, as the kernel releases them when the file goes.
+void EmulatedModule::onClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Node& node = *static_cast<Node*>(data);
+  auto found = node.urbs.find(client);
+  if (found != node.urbs.end()) {
+    for (Urb& urb : found->second) g_object_unref(urb.data);
+    node.urbs.erase(found);
+  }
+  if (node.claimant == client) node.claimant = nullptr;
+}
+
+bool EmulatedModule::claim(Node& node, UMockdevIoctlClient* client) {
+  if (node.claimant != nullptr && node.claimant != client) return false;
+  node.claimant = client;
+  return true;
+}
+
 void EmulatedModule::answerControl(UMockdevIoctlData* urbData) {
   usbdevfs_urb* urb = urbOf(urbData);
   UMockdevIoctlData* buffer = resolveBuffer(urbData);
@@ -175,8 +195,9 @@ void EmulatedModule::answerControl(UMockdevIoctlData* urbData) {
   g_object_unref(buffer);
 }
 
-void EmulatedModule::submit(Node& node, UMockdevIoctlData* urbData) {
+void EmulatedModule::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* urbData) {
   usbdevfs_urb* urb = urbOf(urbData);
+  std::deque<Urb>& urbs = node.urbs[client];
   urb->actual_length = 0;
   bool in = (urb->endpoint & 0x80) != 0;
   if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -196,15 +217,17 @@ void EmulatedModule::submit(Node& node, UMockdevIoctlData* urbData) {
     urb->status = sent == urb->buffer_length ? 0 : -EPROTO;
     urb->actual_length = sent > 0 ? static_cast<int>(sent) : 0;
   } else {
-    node.urbs.push_back({urbData, false});  // completed when the stand-in has bytes
+    urbs.push_back({urbData, false});  // completed when the stand-in has bytes
     return;
   }
-  node.urbs.push_back({urbData, true});
+  urbs.push_back({urbData, true});
 }
 
+// Bulk IN data goes to the client holding the interface.
 void EmulatedModule::completeIn(Node& node) {
   pump();
-  for (Urb& pending : node.urbs) {
+  if (node.claimant == nullptr) return;
+  for (Urb& pending : node.urbs[node.claimant]) {
     if (pending.done || received.empty()) continue;
     usbdevfs_urb* urb = urbOf(pending.data);
     UMockdevIoctlData* buffer = resolveBuffer(pending.data);
@@ -230,8 +253,9 @@ bool EmulatedModule::handle(Node& node, UMockdevIoctlClient* client) {
   // A module that is gone completes what was pending, as the kernel does on
   // a disconnect, and refuses everything new.
   const bool gone = !node.alive || standInGone;
+  std::deque<Urb>& urbs = node.urbs[client];
   if (gone) {
-    for (Urb& pending : node.urbs) {
+    for (Urb& pending : urbs) {
       if (!pending.done) urbOf(pending.data)->status = -ESHUTDOWN;
       pending.done = true;
     }
@@ -250,7 +274,11 @@ bool EmulatedModule::handle(Node& node, UMockdevIoctlClient* client) {
       return done(0, 0);
     }
     case USBDEVFS_CLAIMINTERFACE:
+      return claim(node, client) ? done(0, 0) : done(-1, EBUSY);
     case USBDEVFS_RELEASEINTERFACE:
+      if (node.claimant != client) return done(-1, EINVAL);
+      node.claimant = nullptr;
+      return done(0, 0);
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_RESETEP:
@@ -268,26 +296,31 @@ bool EmulatedModule::handle(Node& node, UMockdevIoctlClient* client) {
     case USBDEVFS_SUBMITURB: {
       UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
       if (urbData == nullptr) return done(-1, EFAULT);
-      submit(node, urbData);  // the node keeps the reference until the reap
+      // A bulk transfer claims the interface when nobody holds it, as usbfs does.
+      if (urbOf(urbData)->type == USBDEVFS_URB_TYPE_BULK && !claim(node, client)) {
+        g_object_unref(urbData);
+        return done(-1, EBUSY);
+      }
+      submit(node, client, urbData);  // the node keeps the reference until the reap
       return done(0, 0);
     }
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
       if (!gone) completeIn(node);
-      auto ready = std::find_if(node.urbs.begin(), node.urbs.end(), [](const Urb& u) { return u.done; });
-      if (ready == node.urbs.end()) return done(-1, gone ? ENODEV : EAGAIN);
+      auto ready = std::find_if(urbs.begin(), urbs.end(), [](const Urb& u) { return u.done; });
+      if (ready == urbs.end()) return done(-1, gone ? ENODEV : EAGAIN);
       UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
       umockdev_ioctl_data_set_ptr(slot, 0, ready->data);
       g_object_unref(slot);
       g_object_unref(ready->data);
-      node.urbs.erase(ready);
+      urbs.erase(ready);
       return done(0, 0);
     }
     case USBDEVFS_DISCARDURB: {
       // A cancelled transfer (libusb's time-out) is reaped with -ENOENT.
       gulong address = 0;
       memcpy(&address, arg->data, sizeof address);
-      for (Urb& pending : node.urbs) {
+      for (Urb& pending : urbs) {
         if (pending.data->client_addr == address && !pending.done) {
           urbOf(pending.data)->status = -ENOENT;
           pending.done = true;

@@ -6,6 +6,7 @@
 #include <umockdev.h>
 
 #include <deque>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,18 +48,24 @@ class EmulatedModule {
   };
   // One appearance of the module on the bus. An unplugged node stays
   // attached so that programs still holding it open learn that it is gone.
+  // Each open file of the node (a client) has its own transfers, and one of
+  // them at a time holds the interface, as usbfs keeps them apart.
   struct Node {
     EmulatedModule* module;
     int devnum;
     std::string syspath;
     UMockdevIoctlBase* handler;
-    std::deque<Urb> urbs;
+    std::map<UMockdevIoctlClient*, std::deque<Urb>> urbs;
+    UMockdevIoctlClient* claimant;
     bool alive;
   };
 
   static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
+  static void onClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
   bool handle(Node& node, UMockdevIoctlClient* client);
-  void submit(Node& node, UMockdevIoctlData* urbData);
+  // False when another client holds the interface.
+  bool claim(Node& node, UMockdevIoctlClient* client);
+  void submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* urbData);
   void answerControl(UMockdevIoctlData* urbData);
   void completeIn(Node& node);
   static std::string devnodeOf(int devnum);

@@ -2,6 +2,11 @@
 //   sharing_peer discover COUNT BASE   finds the server on loopback, then makes
 //                                      COUNT echo (tags from BASE) and COUNT
 //                                      model round trips; exit 0 when all came back
+//   sharing_peer fallback SERIAL COUNT asks for the module over USB with
+//                                      sharing on; another process serves it,
+//                                      so the link falls back to a client link;
+//                                      exit 0 when it did and COUNT model round
+//                                      trips came back
 //   sharing_peer interrupt own         a SIGINT handler of its own, set before
 //                                      czmq's; exit 0 when it ran
 //   sharing_peer interrupt default     no handler: should die of the SIGINT
@@ -14,6 +19,7 @@
 
 #include <atomic>
 
+#include "link/api/Link.h"
 #include "link/api/aDiscovery.h"
 #include "link/api/aServer.h"
 #include "link/core/aLink.h"
@@ -74,6 +80,33 @@ int sDiscover(int count, int base) {
   return good == 2 * count ? 0 : 1;
 }
 
+int sFallback(uint32_t serial, int count) {
+  Veltrane::Tolvarine::Link link("peer");
+  aErr connected = link.discoverAndConnect(linkTypeUSB, serial, 0);
+  if (connected != aErrNone) {
+    fprintf(stderr, "peer: no link to %08X: error %d\n", serial, static_cast<int>(connected));
+    return 3;
+  }
+  linkSpec spec{};
+  link.getLinkSpecifier(&spec);
+  if (spec.type != linkTypeClient) {
+    fprintf(stderr, "peer: link of type %u, not a client link\n", static_cast<unsigned>(spec.type));
+    return 4;
+  }
+  int good = 0;
+  for (int i = 0; i < count; ++i) {
+    const uint8_t request[2] = {0x48, 0x20};
+    if (link.sendPacket(2, 3, 2, request) != aErrNone) continue;
+    const uint8_t modelReply[2] = {3, 8};
+    uint8_t reply[28] = {};
+    uint8_t length = 2;
+    good += link.receivePacket(2, modelReply, &length, reply) == aErrNone && length == 4 && reply[3] == 0x11;
+  }
+  link.disconnect();
+  printf("peer fallback good=%d of %d\n", good, count);
+  return good == count ? 0 : 1;
+}
+
 int sInterrupt(bool own) {
   if (own) {
     struct sigaction action{};
@@ -94,7 +127,9 @@ int sInterrupt(bool own) {
 
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "discover") == 0) return sDiscover(atoi(argv[2]), atoi(argv[3]));
+  if (argc == 4 && strcmp(argv[1], "fallback") == 0)
+    return sFallback(static_cast<uint32_t>(strtoul(argv[2], nullptr, 16)), atoi(argv[3]));
   if (argc == 3 && strcmp(argv[1], "interrupt") == 0) return sInterrupt(strcmp(argv[2], "own") == 0);
-  fprintf(stderr, "usage: sharing_peer discover COUNT BASE | interrupt own|default\n");
+  fprintf(stderr, "usage: sharing_peer discover COUNT BASE | fallback SERIAL COUNT | interrupt own|default\n");
   return 64;
 }

@@ -5,6 +5,7 @@
 
 #include "tests/unit/usb_bridge/bridge_harness.h"
 
+#include <errno.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "link/api/Link.h"
 #include "link/api/Module.h"
 #include "link/api/SystemClass.h"
 #include "link/core/aLink.h"
@@ -22,6 +24,7 @@ extern char** environ;
 
 namespace {
 
+using Veltrane::Tolvarine::Link;
 using Veltrane::Tolvarine::Module;
 using Veltrane::Tolvarine::SystemClass;
 
@@ -40,17 +43,20 @@ class SharedUsb : public ::testing::Test {
   bridgetest::Bridge bridge;
 };
 
-pid_t startPeer(int count) {
-  std::string rounds = std::to_string(count);
-  char* argv[] = {const_cast<char*>(SHARING_PEER_BIN), const_cast<char*>("discover"), rounds.data(),
-                  const_cast<char*>("16"), nullptr};
+// The peer inherits the preload library and the testbed of this process.
+pid_t spawnPeer(const char* mode, std::string first, std::string second) {
+  char* argv[] = {const_cast<char*>(SHARING_PEER_BIN), const_cast<char*>(mode), first.data(), second.data(),
+                  nullptr};
   pid_t pid = -1;
   return posix_spawn(&pid, SHARING_PEER_BIN, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
 }
 
 int exitStatus(pid_t pid) {
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
+  pid_t waited;
+  while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (waited != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -66,7 +72,7 @@ TEST_F(SharedUsb, TwoProcessesUseOneModuleAtOnce) {
   EXPECT_EQ(direct, 0u);
   if (direct != 0) aLink_Destroy(&direct);
 
-  const pid_t peer = startPeer(60);
+  const pid_t peer = spawnPeer("discover", "60", "16");
   ASSERT_GT(peer, 0);
   SystemClass system;
   system.init(&shared, 0);
@@ -87,6 +93,39 @@ TEST_F(SharedUsb, TwoProcessesUseOneModuleAtOnce) {
   }
   EXPECT_NE(direct, 0u);
   if (direct != 0) aLink_Destroy(&direct);
+}
+
+// Another process asking for the module over USB finds the device taken and
+// falls back to a client link of the server that holds it.
+TEST_F(SharedUsb, AUsbRequestForAServedModuleFallsBackToItsServer) {
+  Module shared(2, 0);
+  ASSERT_EQ(shared.connect(linkTypeUSB, kSerial), aErrNone);
+  const pid_t peer = spawnPeer("fallback", "40F5849A", "20");
+  ASSERT_GT(peer, 0);
+  EXPECT_EQ(exitStatus(peer), 0);
+  // The served link is unharmed by the peer's failed USB attempt.
+  SystemClass system;
+  system.init(&shared, 0);
+  uint32_t serial = 0;
+  EXPECT_EQ(system.getSerialNumber(&serial), aErrNone);
+  EXPECT_EQ(serial, kSerial);
+}
+
+// Without any server, asking for a client link falls back to USB, which (with
+// sharing on) opens the module as a shared link.
+TEST_F(SharedUsb, AClientRequestWithoutAServerFallsBackToUsb) {
+  Link link("fallback");
+  ASSERT_EQ(link.discoverAndConnect(linkTypeClient, kSerial, 0), aErrNone);
+  linkSpec spec{};
+  ASSERT_EQ(link.getLinkSpecifier(&spec), aErrNone);
+  EXPECT_EQ(spec.type, linkTypeUSB);
+  aEtherConfig config;
+  ASSERT_EQ(link.getConfig(&config), aErrNone);
+  EXPECT_NE(config.serverPort, 0);
+  aLinkRef direct = aLink_CreateUSB(kSerial);
+  EXPECT_EQ(direct, 0u);
+  if (direct != 0) aLink_Destroy(&direct);
+  EXPECT_EQ(link.disconnect(), aErrNone);
 }
 
 }  // namespace

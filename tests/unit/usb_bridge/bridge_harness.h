@@ -17,30 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include "bridge_process.h"
+
 namespace bridgetest {
 
-// libusb reaches the emulated devices only through umockdev's preload
-// library; the test re-executes itself under it before main runs.
-inline const bool kPreloaded = [] {
-  const char* preload = getenv("LD_PRELOAD");
-  if (preload != nullptr && strstr(preload, "umockdev") != nullptr) return true;
-  setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
-  setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return false;
-  self[n] = '\0';
-  FILE* cmdline = fopen("/proc/self/cmdline", "r");
-  static char args[65536];
-  size_t length = cmdline ? fread(args, 1, sizeof args - 1, cmdline) : 0;
-  if (cmdline) fclose(cmdline);
-  static char* argv[256];
-  int argc = 0;
-  for (size_t i = 0; i < length && argc < 255; i += strlen(args + i) + 1) argv[argc++] = args + i;
-  argv[argc] = nullptr;
-  execv(self, argv);
-  return false;
-}();
+// Tests re-execute themselves under the preload library before main runs.
+inline const bool kPreloaded = reexecUnderPreload();
 
 // A TCP peer that echoes every byte back: the stand-in of a module.
 class EchoPeer {
@@ -92,52 +74,10 @@ class EchoPeer {
   std::thread worker;
 };
 
-class Bridge {
+// The bridge of one test; a bridge that did not start fails the test.
+class Bridge : public BridgeProcess {
  public:
-  Bridge() {
-    int in[2], out[2];
-    EXPECT_EQ(pipe(in), 0);
-    EXPECT_EQ(pipe(out), 0);
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      unsetenv("UMOCKDEV_DIR");
-      setenv("ASAN_OPTIONS", "detect_leaks=0:verify_asan_link_order=0", 1);
-      execl(USB_BRIDGE_BIN, USB_BRIDGE_BIN, nullptr);
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    commands = fdopen(in[1], "w");
-    replies = fdopen(out[0], "r");
-    std::string first = line();
-    EXPECT_EQ(first.rfind("UMOCKDEV_DIR=", 0), 0u) << first;
-    setenv("UMOCKDEV_DIR", first.substr(13).c_str(), 1);
-  }
-  ~Bridge() {
-    send("quit");
-    fclose(commands);
-    fclose(replies);
-    waitpid(pid, nullptr, 0);
-  }
-  std::string send(const std::string& command) {
-    fprintf(commands, "%s\n", command.c_str());
-    fflush(commands);
-    return line();
-  }
-
- private:
-  std::string line() {
-    char buffer[4096];
-    if (fgets(buffer, sizeof buffer, replies) == nullptr) return "";
-    std::string text(buffer);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-  }
-  pid_t pid;
-  FILE* commands;
-  FILE* replies;
+  Bridge() { EXPECT_TRUE(started()) << greeting(); }
 };
 
 }  // namespace bridgetest

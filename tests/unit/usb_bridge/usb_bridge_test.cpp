@@ -21,6 +21,7 @@
 #include <vector>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -97,6 +98,34 @@ TEST_F(UsbBridge, BulkBytesReachThePeerAndComeBack) {
   std::string nothing(1024, '\0');
   EXPECT_EQ(transfer(0x81, nothing, 200), LIBUSB_ERROR_TIMEOUT);
   EXPECT_TRUE(nothing.empty());
+}
+
+// Two open files of one node, as two processes have them: the interface is
+// held by one at a time, and bulk data goes only to the one holding it.
+TEST_F(UsbBridge, OneOpenFileAtATimeHoldsTheInterface) {
+  ASSERT_GE(openModule(), 0);
+  libusb_device_handle* first = std::exchange(handle, nullptr);
+  ASSERT_GE(openModule(), 0);
+  ASSERT_EQ(libusb_claim_interface(first, 0), 0);
+  EXPECT_EQ(libusb_claim_interface(handle, 0), LIBUSB_ERROR_BUSY);
+  std::string refused = "\x04\x02\x17\x01";
+  EXPECT_NE(transfer(0x02, refused, 50), 0);
+
+  // The first lets go of the interface and closes: the second may take it
+  // once the bridge has seen the release.
+  libusb_release_interface(first, 0);
+  libusb_close(first);
+  int claimed = LIBUSB_ERROR_BUSY;
+  for (int i = 0; i < 100 && claimed == LIBUSB_ERROR_BUSY; ++i) {
+    claimed = libusb_claim_interface(handle, 0);
+    if (claimed == LIBUSB_ERROR_BUSY) usleep(10000);
+  }
+  ASSERT_EQ(claimed, 0);
+  std::string out = "\x04\x02\x17\x02";
+  ASSERT_EQ(transfer(0x02, out, 50), 0);
+  std::string in(1024, '\0');
+  ASSERT_EQ(transfer(0x81, in, 1000), 0);
+  EXPECT_EQ(in, "\x04\x02\x17\x02");
 }
 
 TEST_F(UsbBridge, StallUntilClearedAndTransferErrors) {
