@@ -1,9 +1,5 @@
 // The sharing server against the module stand-in (sim/module.py), each
 // figure measured against its baseline in the same run:
-//   RoundTrip/UsbDirect a UEI get (the model) on a USB link to an emulated
-//                       USB module (sim/usb's bridge, the stand-in behind it)
-//   RoundTrip/UsbClient the same through the client link aLink_CreateServer
-//                       gives for that module (target: at most 2x UsbDirect)
 //   RoundTrip/Direct    a UEI get (the model) on a TCP engine link
 //   RoundTrip/Client    the same through a client link of a sharing server
 //                       on that link (target: at most 2x Direct)
@@ -11,13 +7,13 @@
 //   Clients/1, /4       UEI gets per second with one and with four client
 //                       links asking at once (target: four reach at least
 //                       80 % of one client's rate)
+// sharing_usb_bench measures the round trips on an emulated USB module.
 // Runs only inside scripts/netns: the server answers discovery.
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -29,30 +25,10 @@
 
 #include "link/api/aServer.h"
 #include "link/core/aLink.h"
+#include "bench/sharing/ModelGet.h"
 #include "tests/unit/link_engine/standin.h"
-#if defined(USB_BRIDGE_BIN)
-#include "tests/unit/usb_bridge/bridge_process.h"
-#endif
 
 namespace {
-
-constexpr uint8_t kAddress = 2;
-
-bool sIsModelReply(const aPacket* p, void*) { return p->length == 4 && p->data[0] == 3 && p->data[1] == 8; }
-
-// One model get and its reply; false when the reply did not come.
-bool sModelGet(aLinkRef id, const aPacket* request) {
-  aLink_PutPacket(id, request);
-  aPacket* reply = aLink_AwaitFirst(id, sIsModelReply, nullptr, 2000);
-  if (reply == nullptr) return false;
-  aPacket_Destroy(&reply);
-  return true;
-}
-
-aPacket* sModelRequest() {
-  const uint8_t data[3] = {3, 0x48, 0x20};
-  return aPacket_CreateWithData(kAddress, 3, data);
-}
 
 // The stand-in, a TCP link to it and, when asked, a server on that link.
 struct Module {
@@ -97,53 +73,6 @@ void RoundTrip(benchmark::State& state, bool shared) {
 }
 BENCHMARK_CAPTURE(RoundTrip, Direct, false)->Name("RoundTrip/Direct")->UseRealTime()->MinTime(2.0);
 BENCHMARK_CAPTURE(RoundTrip, Client, true)->Name("RoundTrip/Client")->UseRealTime()->MinTime(2.0);
-
-#if defined(USB_BRIDGE_BIN)
-// The stand-in behind an emulated USB module, opened directly or shared.
-struct UsbModule {
-  UsbModule(bridgetest::BridgeProcess& bridge, bool shared) {
-    static uint32_t next = 0x40F58490;
-    serial = next++;
-    char add[96];
-    snprintf(add, sizeof add, "add %08X 0011 127.0.0.1 %u 512", serial, static_cast<unsigned>(standIn.tcpPort()));
-    if (bridge.send(add).rfind("ok", 0) != 0) return;
-    uint16_t port = 0;
-    uint32_t address = 0;
-    link = shared ? aLink_CreateServer(serial, &port, &address, true) : aLink_CreateUSB(serial);
-    for (int i = 0; i < 300 && link != 0 && aLink_GetStatus(link) != linkStateRunning; ++i) usleep(10000);
-  }
-  ~UsbModule() {
-    if (link != 0) aLink_Destroy(&link);
-  }
-  StandIn standIn;
-  uint32_t serial = 0;
-  aLinkRef link = 0;
-};
-
-bridgetest::BridgeProcess* gBridge = nullptr;
-
-void UsbRoundTrip(benchmark::State& state, bool shared) {
-  if (gBridge == nullptr || !gBridge->started()) {
-    state.SkipWithError("no emulated USB bus");
-    return;
-  }
-  UsbModule module(*gBridge, shared);
-  aPacket* request = sModelRequest();
-  if (module.link == 0 || !sModelGet(module.link, request)) {
-    state.SkipWithError("no link");
-  } else {
-    for (auto _ : state) {
-      if (!sModelGet(module.link, request)) {
-        state.SkipWithError("lost reply");
-        break;
-      }
-    }
-  }
-  aPacket_Destroy(&request);
-}
-BENCHMARK_CAPTURE(UsbRoundTrip, Direct, false)->Name("RoundTrip/UsbDirect")->UseRealTime()->MinTime(2.0);
-BENCHMARK_CAPTURE(UsbRoundTrip, Client, true)->Name("RoundTrip/UsbClient")->UseRealTime()->MinTime(2.0);
-#endif
 
 // The same get from a bare zmq DEALER: the server's share of the cost
 // without the client stream's.
@@ -208,23 +137,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "sharing_bench runs only inside scripts/netns\n");
     return 2;
   }
-#if defined(USB_BRIDGE_BIN)
-  if (!bridgetest::reexecUnderPreload()) {
-    fprintf(stderr, "sharing_bench: cannot run under umockdev's preload library\n");
-    return 2;
-  }
-  bridgetest::BridgeProcess bridge;
-  gBridge = &bridge;
-#endif
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-#if defined(USB_BRIDGE_BIN)
-  printf("USB round trip: direct %.1f us, through the server %.1f us, ratio %.2f (target <= 2)\n",
-         reporter.time("RoundTrip/UsbDirect") / 1000, reporter.time("RoundTrip/UsbClient") / 1000,
-         reporter.ratio("RoundTrip/UsbClient", "RoundTrip/UsbDirect"));
-#endif
-  printf("TCP round trip: direct %.1f us, through the server %.1f us, ratio %.2f; "
+  printf("round trip: direct %.1f us, through the server %.1f us, ratio %.2f (target <= 2); "
          "bare zmq socket %.1f us\n",
          reporter.time("RoundTrip/Direct") / 1000, reporter.time("RoundTrip/Client") / 1000,
          reporter.ratio("RoundTrip/Client", "RoundTrip/Direct"), reporter.time("RoundTrip/RawSocket") / 1000);

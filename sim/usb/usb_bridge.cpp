@@ -105,7 +105,7 @@ void command(Bridge& bridge, const std::string& line) {
     reply("ok");
   } else if (verb == "outs") {
     std::string lengths = "ok";
-    for (int length : module->takeOutLengths()) lengths += " " + std::to_string(length);
+    for (int length : module->takeOutLengths()) lengths.append(" ").append(std::to_string(length));
     reply(lengths);
   } else if (verb == "fail") {
     int count = 0;
