@@ -60,17 +60,22 @@ int exitStatus(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-TEST_F(SharedUsb, TwoProcessesUseOneModuleAtOnce) {
-  Module shared(2, 0);  // default configuration: sharing on
-  ASSERT_EQ(shared.connect(linkTypeUSB, kSerial), aErrNone);
+// A served module: its link reports the server's port, and a plain USB link
+// to the device cannot be made while the server holds it.
+template <typename Holder>
+void expectServed(const Holder& holder) {
   aEtherConfig config;
-  ASSERT_EQ(shared.getConfig(&config), aErrNone);
+  ASSERT_EQ(holder.getConfig(&config), aErrNone);
   EXPECT_NE(config.serverPort, 0);
-
-  // While the module is served, a plain USB link to it cannot be made.
   aLinkRef direct = aLink_CreateUSB(kSerial);
   EXPECT_EQ(direct, 0u);
   if (direct != 0) aLink_Destroy(&direct);
+}
+
+TEST_F(SharedUsb, TwoProcessesUseOneModuleAtOnce) {
+  Module shared(2, 0);  // default configuration: sharing on
+  ASSERT_EQ(shared.connect(linkTypeUSB, kSerial), aErrNone);
+  expectServed(shared);
 
   const pid_t peer = spawnPeer("discover", "60", "16");
   ASSERT_GT(peer, 0);
@@ -86,7 +91,7 @@ TEST_F(SharedUsb, TwoProcessesUseOneModuleAtOnce) {
 
   // Letting go of the shared link frees the device for a direct one.
   ASSERT_EQ(shared.disconnect(), aErrNone);
-  direct = 0;
+  aLinkRef direct = 0;
   for (int i = 0; i < 50 && direct == 0; ++i) {
     direct = aLink_CreateUSB(kSerial);
     if (direct == 0) usleep(100000);
@@ -119,12 +124,7 @@ TEST_F(SharedUsb, AClientRequestWithoutAServerFallsBackToUsb) {
   linkSpec spec{};
   ASSERT_EQ(link.getLinkSpecifier(&spec), aErrNone);
   EXPECT_EQ(spec.type, linkTypeUSB);
-  aEtherConfig config;
-  ASSERT_EQ(link.getConfig(&config), aErrNone);
-  EXPECT_NE(config.serverPort, 0);
-  aLinkRef direct = aLink_CreateUSB(kSerial);
-  EXPECT_EQ(direct, 0u);
-  if (direct != 0) aLink_Destroy(&direct);
+  expectServed(link);
   EXPECT_EQ(link.disconnect(), aErrNone);
 }
 
