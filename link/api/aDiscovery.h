@@ -12,7 +12,7 @@
 #include "link/core/linkSpec.h"
 
 // Sets *success when it takes the module (counted); returns 1 to go on, 0 to stop.
-// The spec lives only for the call: a callback that keeps it copies it.
+// The linkSpec record lives only for the call: a callback that keeps it copies it.
 typedef uint8_t (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* success, void* reference);
 
 // Number of modules whose callback set success. interfaceAddress (network
