@@ -26,6 +26,7 @@
 #include "bench/common/RatioReporter.h"
 #include "link/api/Module.h"
 #include "link/api/SystemClass.h"
+#include "tests/support/LoopbackListener.h"
 
 using namespace Veltrane::Tolvarine;
 
@@ -43,15 +44,7 @@ struct Interleaved {
 class Peer {
  public:
   Peer() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener_, 1);
-    socklen_t len = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    listener_ = tvOpenLoopbackListener(1, &port_);
     thread_ = std::thread([this] { run(); });
   }
   ~Peer() {

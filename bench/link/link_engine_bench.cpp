@@ -21,6 +21,7 @@
 
 #include "bench/common/RatioReporter.h"
 #include "link/core/aLink.h"
+#include "tests/support/LoopbackListener.h"
 
 namespace {
 
@@ -32,15 +33,7 @@ class Peer {
  public:
   enum Mode { kEcho, kSink, kSource };
   explicit Peer(Mode mode) : mode_(mode) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener_, 1);
-    socklen_t len = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    listener_ = tvOpenLoopbackListener(1, &port_);
     thread_ = std::thread([this] { run(); });
   }
   ~Peer() {

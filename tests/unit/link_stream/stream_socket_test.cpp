@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "link/core/aStream.h"
+#include "tests/support/LoopbackListener.h"
 
 namespace {
 
@@ -23,18 +24,8 @@ double threadCpuMs() {
 
 // A loopback listener standing in for a module's TCP port.
 struct Listener {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
   uint16_t port = 0;
-  Listener() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd, 4);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
+  int fd = tvOpenLoopbackListener(4, &port);
   ~Listener() { close(fd); }
   int accept() { return ::accept(fd, nullptr, nullptr); }
 };

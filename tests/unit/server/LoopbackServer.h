@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "tests/support/LoopbackListener.h"
 
 struct ScriptedReply {
   int status = 200;
@@ -28,15 +29,7 @@ class LoopbackServer {
   using Handler = std::function<ScriptedReply(const std::string& target)>;
 
   explicit LoopbackServer(Handler handler) : handler(std::move(handler)) {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener, 8);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    listener = tvOpenLoopbackListener(8, &port);
     worker = std::thread([this] { serve(); });
   }
 
@@ -87,7 +80,7 @@ class LoopbackServer {
 
   Handler handler;
   int listener = -1;
-  int port = 0;
+  uint16_t port = 0;
   std::atomic<bool> stopping{false};
   std::mutex mutex;
   std::vector<std::string> seen;

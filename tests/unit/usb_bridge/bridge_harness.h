@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge_process.h"
+#include "tests/support/LoopbackListener.h"
 
 namespace bridgetest {
 
@@ -28,17 +29,7 @@ inline const bool kPreloaded = reexecUnderPreload();
 class EchoPeer {
  public:
   EchoPeer() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-    port = ntohs(address.sin_port);
-    listen(listener, 4);
+    listener = tvOpenLoopbackListener(4, &port);
     worker = std::thread([this] { serve(); });
   }
   ~EchoPeer() {
@@ -53,7 +44,7 @@ class EchoPeer {
     int fd = client.exchange(-1);
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
   }
-  int port = 0;
+  uint16_t port = 0;
   std::atomic<int> connections{0};
 
  private:

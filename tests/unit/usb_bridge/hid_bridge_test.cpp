@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge_harness.h"
+#include "tests/support/LoopbackListener.h"
 
 namespace {
 
@@ -40,15 +41,7 @@ class ReportPeer {
   }
   struct Listener {
     explicit Listener(std::function<void(int)> serve_) : serve(std::move(serve_)) {
-      listener = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-      socklen_t size = sizeof address;
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
-      port = ntohs(address.sin_port);
-      listen(listener, 1);
+      listener = tvOpenLoopbackListener(1, &port);
       worker = std::thread([this] {
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) return;
@@ -66,7 +59,7 @@ class ReportPeer {
     std::function<void(int)> serve;
     int listener;
     std::atomic<int> client{-1};
-    int port = 0;
+    uint16_t port = 0;
     std::thread worker;
   } peer;
 };
