@@ -27,6 +27,7 @@
 #include "link/core/aLink.h"
 #include "bench/sharing/ModelGet.h"
 #include "tests/unit/link_engine/standin.h"
+#include "tests/support/Netns.h"
 
 namespace {
 
@@ -132,8 +133,7 @@ BENCHMARK(Clients)->Name("Clients/4")->Arg(4)->UseRealTime()->MinTime(3.0);
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* netns = getenv("TV_NETNS");
-  if (netns == nullptr || strcmp(netns, "1") != 0) {
+  if (!tvInsideNetns()) {
     fprintf(stderr, "sharing_bench runs only inside scripts/netns\n");
     return 2;
   }

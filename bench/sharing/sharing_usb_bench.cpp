@@ -19,6 +19,7 @@
 #include "link/core/aLink.h"
 #include "tests/unit/link_engine/standin.h"
 #include "tests/unit/usb_bridge/bridge_process.h"
+#include "tests/support/Netns.h"
 
 namespace {
 
@@ -70,8 +71,7 @@ BENCHMARK_CAPTURE(UsbRoundTrip, Client, true)->Name("RoundTrip/UsbClient")->UseR
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* netns = getenv("TV_NETNS");
-  if (netns == nullptr || strcmp(netns, "1") != 0) {
+  if (!tvInsideNetns()) {
     fprintf(stderr, "sharing_usb_bench runs only inside scripts/netns\n");
     return 2;
   }

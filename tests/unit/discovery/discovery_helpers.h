@@ -15,19 +15,9 @@
 #include <gtest/gtest.h>
 
 #include "link/api/aDiscovery.h"
+#include "tests/support/Netns.h"
 
 namespace disctest {
-
-// Discovery multicasts and broadcasts: only inside scripts/netns.
-inline bool InNamespace() {
-  const char* flag = getenv("TV_NETNS");
-  return flag != nullptr && strcmp(flag, "1") == 0;
-}
-
-#define REQUIRE_NETNS()                                                         \
-  do {                                                                          \
-    if (!disctest::InNamespace()) GTEST_SKIP() << "runs only inside scripts/netns"; \
-  } while (0)
 
 // Records every spec it is given; takes each one unless told otherwise and
 // asks to stop after `stopAfter` calls (0: never).

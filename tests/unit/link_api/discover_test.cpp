@@ -7,17 +7,12 @@
 #include "api_fixture.h"
 #include "link/api/SystemClass.h"
 #include "link/core/aDebug.h"
+#include "tests/support/Netns.h"
 
 using namespace apitest;
 using namespace Veltrane::Tolvarine;
 
 namespace {
-
-#define REQUIRE_NETNS()                                                  \
-  do {                                                                   \
-    const char* flag = getenv("TV_NETNS");                               \
-    if (flag == nullptr || strcmp(flag, "1") != 0) GTEST_SKIP() << "runs only inside scripts/netns"; \
-  } while (0)
 
 std::vector<std::string> onTestNetwork(const char* serial, const char* model) {
   return {"--host", "198.18.0.1", "--discovery", "--serial", serial, "--model", model};

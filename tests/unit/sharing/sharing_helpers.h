@@ -22,22 +22,12 @@
 #include "link/core/aLink.h"
 #include "link/core/aTime.h"
 #include "tests/unit/link_engine/standin.h"
+#include "tests/support/Netns.h"
 
 namespace sharetest {
 
 constexpr uint8_t kAddress = 2;
 constexpr uint8_t kModel = 0x11;
-
-inline bool InNamespace() {
-  const char* flag = getenv("TV_NETNS");
-  return flag != nullptr && strcmp(flag, "1") == 0;
-}
-
-// A server answers discovery (multicast, beacons): only inside scripts/netns.
-#define REQUIRE_NETNS()                                                              \
-  do {                                                                               \
-    if (!sharetest::InNamespace()) GTEST_SKIP() << "runs only inside scripts/netns"; \
-  } while (0)
 
 using Bytes = std::vector<uint8_t>;
 
@@ -117,7 +107,7 @@ class SharedModule {
  public:
   explicit SharedModule(bool localOnly = true, uint32_t interfaceAddress = 0, bool configure = true,
                         uint16_t port = 0) {
-    if (!InNamespace()) return;  // a server answers discovery: never outside
+    if (!tvInsideNetns()) return;  // a server answers discovery: never outside
     // The tests play the device's side of these commands themselves: the
     // stand-in must not answer them on its own (it would refuse 0x30 and
     // 0x31 as unknown entities and acknowledge stream enables).
