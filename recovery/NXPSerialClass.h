@@ -60,7 +60,11 @@ class NXPSerialClass {
 
   static uint32_t sum(const uint8_t* data, size_t len);
   static int uuencode(char* out, const uint8_t* data, int n);
+  // Decodes one line; returns the bytes decoded, fewer than the line's
+  // length character announces when the line is short.
   static int uudecode(uint8_t* buffer, int bufferLength, const char* text);
+  // The byte count a line's length character announces (0 for none).
+  static int uuLineLength(const char* text);
   static int CopyLength(int len);
   static int SectorFromAddress(uint32_t address);
   static const char* GetErrorText(const char* text);

@@ -4,6 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "app/Log.h"
 #include "link/core/aTime.h"
 #include "recovery/NXPSerialClass.h"
@@ -91,10 +94,18 @@ aErr NXPSerialClass::Read(uint32_t address, int count, uint8_t* buffer) {
   int position = 0;
   int lines = 0;
   int failures = 0;
+  // A line that decodes to nothing or to less than it announces spoils its
+  // whole group: the group goes the RESEND way whatever the checksum says.
+  // The count still moves on by what the line announced, as the chip's does,
+  // so that the checksum line is looked for where the chip sends it.
+  bool badLine = false;
   while (accepted < count) {
     err = GetLine(reply, sizeof reply, received, kLineBudget);
     if (err != aErrNone && received == 0) return err;
-    position += uudecode(buffer + position, count - position, reply);
+    const int announced = std::min(uuLineLength(reply), count - position);
+    const int decoded = uudecode(buffer + position, count - position, reply);
+    if (decoded == 0 || decoded < announced) badLine = true;
+    position += announced;
     ++lines;
     if (lines < LINES_PER_CHECKSUM && position < count) continue;
 
@@ -102,7 +113,8 @@ aErr NXPSerialClass::Read(uint32_t address, int count, uint8_t* buffer) {
     if (err != aErrNone && received == 0) return err;
     lines = 0;
     uint32_t expected = static_cast<uint32_t>(strtoul(reply, nullptr, 10));
-    if (expected == sum(buffer + accepted, static_cast<size_t>(position - accepted))) {
+    const bool groupIntact = !std::exchange(badLine, false);
+    if (groupIntact && expected == sum(buffer + accepted, static_cast<size_t>(position - accepted))) {
       bool complete = position >= count;
       if ((err = Send("OK\r\n", false)) != aErrNone) return err;
       if (m_echo) {

@@ -12,6 +12,9 @@ char sChar(unsigned value) {
 
 unsigned sValue(char c) { return (static_cast<unsigned>(static_cast<unsigned char>(c)) - 32) & 0x3F; }
 
+// The encoding sends only the 64 characters from blank to backtick.
+bool sIsUUChar(char c) { return c >= ' ' && c <= '`'; }
+
 }  // namespace
 
 int NXPSerialClass::uuencode(char* out, const uint8_t* data, int n) {
@@ -31,12 +34,16 @@ int NXPSerialClass::uuencode(char* out, const uint8_t* data, int n) {
 }
 
 int NXPSerialClass::uudecode(uint8_t* buffer, int bufferLength, const char* text) {
+  // An empty line has no length character: nothing to decode.
+  if (text == nullptr || !sIsUUChar(text[0])) return 0;
   int n = static_cast<int>(sValue(text[0]));
   if (bufferLength < n) return 0;
   const char* p = text + 1;
   int produced = 0;
   while (produced < n) {
-    if (p[0] == '\0' || p[1] == '\0' || p[2] == '\0' || p[3] == '\0') {
+    // The line ends at its terminator (or any other byte the encoding never
+    // sends): decode only the groups it holds.
+    if (!sIsUUChar(p[0]) || !sIsUUChar(p[1]) || !sIsUUChar(p[2]) || !sIsUUChar(p[3])) {
       Log::log(DEBUG_NXPSerial, "Error buffer overrun\n");
       break;
     }
@@ -47,5 +54,9 @@ int NXPSerialClass::uudecode(uint8_t* buffer, int bufferLength, const char* text
     for (int k = 0; k < 3 && produced < n; ++k) buffer[produced++] = bytes[k];
     p += 4;
   }
-  return n;
+  return produced;
+}
+
+int NXPSerialClass::uuLineLength(const char* text) {
+  return text != nullptr && sIsUUChar(text[0]) ? static_cast<int>(sValue(text[0])) : 0;
 }

@@ -1,9 +1,12 @@
 // Getters and setters of the settings map.
 #include "store/KeyValueStore.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
+
+#include "app/Log.h"
 
 KeyValueStore::KeyValueStore(const char* filePath) {
   if (filePath != nullptr) Load(filePath);
@@ -62,7 +65,23 @@ const char* KeyValueStore::operator[](const char* key) const {
   return entry != values.end() ? entry->second.c_str() : nullptr;
 }
 
-bool KeyValueStore::Add(const char* key, const std::string& value) {
+const char* KeyValueStore::Refusal(const std::string& key, const std::string& value) {
+  auto blank = [](char c) { return isspace(static_cast<unsigned char>(c)) != 0; };
+  if (key.empty()) return "empty key";
+  if (key.front() == '#') return "key would read as a comment";
+  if (key.find_first_of("=\n", 0, 3) != std::string::npos) return "key holds '=', a line feed or a NUL";
+  if (blank(key.front()) || blank(key.back())) return "key begins or ends with white space";
+  if (value.find_first_of("\n", 0, 2) != std::string::npos) return "value holds a line feed or a NUL";
+  if (!value.empty() && (blank(value.front()) || blank(value.back()))) return "value begins or ends with white space";
+  if (key.size() + value.size() + 2 >= MAX_LINE) return "line too long";
+  return nullptr;
+}
+
+bool KeyValueStore::store(const std::string& key, const std::string& value) {
+  if (const char* why = Refusal(key, value)) {
+    Log::log(DEBUG_Attributes, "Attibutes: Error - refusing key '%.64s' (%s) for '%s'\n", key.c_str(), why, path.c_str());
+    return false;
+  }
   std::string& current = values[key];
   if (current != value) {
     dirty = true;
@@ -70,6 +89,8 @@ bool KeyValueStore::Add(const char* key, const std::string& value) {
   }
   return true;
 }
+
+bool KeyValueStore::Add(const char* key, const std::string& value) { return store(key != nullptr ? key : "", value); }
 
 bool KeyValueStore::Add(const char* key, const char* value) { return Add(key, std::string(value != nullptr ? value : "")); }
 
@@ -88,9 +109,13 @@ bool KeyValueStore::AddHex(const char* key, uint32_t value) {
 }
 
 bool KeyValueStore::Add(const KeyValueStore& other) {
+  bool all = true;
   for (const auto& [key, value] : other.values) {
-    values[key] = value;
+    if (!store(key, value)) {
+      all = false;
+      continue;
+    }
     dirty = true;
   }
-  return true;
+  return all;
 }

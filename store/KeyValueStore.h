@@ -29,6 +29,8 @@ class KeyValueStore {
   // Null for an absent key.
   const char* operator[](const char* key) const;
 
+  // A setter refuses (false, logged, nothing stored) a pair that a save
+  // could not write back as it is.
   bool Add(const char* key, int32_t value);
   bool Add(const char* key, double value);
   bool Add(const char* key, const char* value);
@@ -39,6 +41,12 @@ class KeyValueStore {
   // The current local time as ctime text without its line feed.
   static std::string Timestamp();
 
+  // Lines of this many bytes or more (line feed included) are never read.
+  static constexpr size_t MAX_LINE = 2047;
+  // Why a pair cannot be written so that a load reads it back, or null when
+  // it can.
+  static const char* Refusal(const std::string& key, const std::string& value);
+
   std::string path;
   std::map<std::string, std::string> values;
   bool dirty = false;
@@ -47,6 +55,8 @@ class KeyValueStore {
   // The value text, or null when absent; an absent key is recorded empty.
   const std::string* present(const char* key);
   void parseLine(const char* line);
+  // Stores a pair the file can hold; logs and refuses any other.
+  bool store(const std::string& key, const std::string& value);
 
   // A file that exists but could not be read: never overwritten by Save,
   // so its history survives; the store works in memory instead.

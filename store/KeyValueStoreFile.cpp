@@ -4,6 +4,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "app/Log.h"
 #include "link/core/aFile.h"
 #include "store/KeyValueStore.h"
@@ -44,7 +46,15 @@ void KeyValueStore::parseLine(const char* line) {
   while (isspace(static_cast<unsigned char>(*value))) ++value;
   const char* valueEnd = value + strlen(value);
   trimEnd(value, valueEnd);
-  values[std::string(line, keyEnd)] = std::string(value, valueEnd);
+  // What a save could not write back (a key beginning with "#" after
+  // blanks would come back as a comment) is not taken either, so that a
+  // load after a save always reads the same pairs.
+  std::string key(line, keyEnd), text(value, valueEnd);
+  if (const char* why = Refusal(key, text)) {
+    Log::log(DEBUG_Attributes, "Attibutes: skipping key '%.64s' (%s) in '%s'\n", key.c_str(), why, path.c_str());
+    return;
+  }
+  values[key] = std::move(text);
 }
 
 void KeyValueStore::Load(const char* filePath) {
@@ -68,9 +78,16 @@ void KeyValueStore::Load(const char* filePath) {
   char line[kLineBuffer];
   size_t length = 0;
   aErr err;
-  // A line of 2047 bytes or more ends the load, keeping what came before.
-  while ((err = aFile_ReadLine(file, line, sizeof line, &length)) == aErrNone && length < kLineBuffer - 1) {
-    parseLine(line);
+  // A line of MAX_LINE bytes or more is skipped whole; the lines after it
+  // are read as usual.
+  while ((err = aFile_ReadLine(file, line, sizeof line, &length)) == aErrNone || err == aErrOverrun) {
+    if (err == aErrNone && length < MAX_LINE) {
+      parseLine(line);
+      continue;
+    }
+    Log::log(DEBUG_Attributes, "Attibutes: skipping over-long line in '%s'\n", filePath);
+    while (err == aErrOverrun) err = aFile_ReadLine(file, line, sizeof line, &length);
+    if (err != aErrNone) break;
   }
   if (err == aErrIO) {
     // Opened but unreadable (a directory, a failing disk): protect it.
@@ -96,6 +113,12 @@ void KeyValueStore::Save(const char* filePath) {
   }
   std::string text;
   for (const auto& [key, value] : values) {
+    // Pairs put straight into the map bypass the setters' check.
+    if (const char* why = Refusal(key, value)) {
+      Log::log(DEBUG_Attributes, "Attibutes: Error - not writing key '%.64s' (%s) to '%s'\n", key.c_str(), why,
+               path.c_str());
+      continue;
+    }
     text += key;
     text += '=';
     text += value;

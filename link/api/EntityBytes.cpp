@@ -31,8 +31,9 @@ uint8_t sBytesFilter(const aPacket* packet, const void* reference) {
     transfer->error = packet->length > kHeaderBytes ? static_cast<aErr>(d[3]) : aErrUnknown;
     return 1;
   }
-  // A block packet carries at least its sequence byte.
-  if (packet->length <= kHeaderBytes) return 0;
+  // A block packet carries at least its sequence byte, and never more
+  // than a packet holds.
+  if (packet->length <= kHeaderBytes || packet->length > aPACKET_MAX_DATA) return 0;
   if (aUEI_getBytesSequence(packet) != state.sequence) return 0;
   uint32_t payload = packet->length - kHeaderBytes - 1u;
   if (*state.receivedCount + payload > state.byteCount) {

@@ -103,6 +103,9 @@ aErr aFile_GetSize(aFile* file, size_t* size) {
 aErr aFile_ReadLine(aFile* file, char* buffer, size_t size, size_t* length) {
   if (!valid(file) || buffer == nullptr || size < 2) return aErrParam;
   if (!readable(file)) return aErrMode;
+  // fgets ends what it read with a NUL, so a filled buffer has a NUL in its
+  // last place; a NUL byte inside the line cannot hide that from this mark.
+  buffer[size - 1] = 'x';
   if (fgets(buffer, static_cast<int>(size), file->stream) == nullptr) {
     buffer[0] = '\0';
     if (length != nullptr) *length = 0;
@@ -111,7 +114,7 @@ aErr aFile_ReadLine(aFile* file, char* buffer, size_t size, size_t* length) {
   size_t got = strlen(buffer);
   if (length != nullptr) *length = got;
   // A full buffer whose last character is not a newline: the line goes on.
-  if (got == size - 1 && buffer[got - 1] != '\n') return aErrOverrun;
+  if (buffer[size - 1] == '\0' && buffer[size - 2] != '\n') return aErrOverrun;
   return aErrNone;
 }
 

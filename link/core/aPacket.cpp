@@ -59,19 +59,22 @@ aErr aPacket_Reset(aPacket* packet) {
 
 aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
   if (!aVALIDPACKET(packet)) return aErrParam;
-  if (++packet->fillCount > aPACKET_MAX_WIRE) return aErrOverrun;
+  // A refused byte leaves the packet as it was: nothing that reads the
+  // packet afterwards can meet a length above 28.
+  const unsigned fill = packet->fillCount + 1u;
+  if (fill > aPACKET_MAX_WIRE) return aErrOverrun;
   if (packet->address == 0) {
     // A module address is never 0 and always even.
     if (byte == 0 || (byte & 1) != 0) return aErrPacket;
     packet->address = byte;
-    return aErrNone;
-  }
-  if (packet->length == 0) {
+  } else if (packet->length == 0) {
+    if (byte > aPACKET_MAX_DATA) return aErrPacket;
     packet->length = byte;
-    return byte > aPACKET_MAX_DATA ? aErrPacket : aErrNone;
+  } else {
+    if (fill > packet->length + 2u) return aErrPacket;
+    packet->data[fill - 3] = byte;
   }
-  if (packet->fillCount > packet->length + 2) return aErrPacket;
-  packet->data[packet->fillCount - 3] = byte;
+  packet->fillCount = static_cast<uint8_t>(fill);
   return aErrNone;
 }
 

@@ -177,22 +177,23 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoHandle handle, aPacketFifoPredicate p
     std::unique_lock<std::mutex> guard(fifo->lock);
     // Every entry is offered to the predicate at most once, however often
     // the waiter wakes: entries at or before lastExamined are skipped.
+    // Nothing positional survives a wait: a Put while we sleep moves the
+    // deque's iterators, so a match is taken in the same pass that found it.
     int32_t lastExamined = static_cast<int32_t>(static_cast<uint32_t>(fifo->windowStart.load()) - 1);
-    auto found = fifo->entries.end();
+    aPacket* taken = nullptr;
     auto condition = [&] {
       for (auto entry = fifo->entries.begin(); entry != fifo->entries.end(); ++entry) {
         if (sDiff(entry->sequence, lastExamined) <= 0) continue;
         lastExamined = entry->sequence;
         if (predicate(entry->packet.get(), reference)) {
-          found = entry;
+          taken = sTake(*fifo, entry);
           return true;
         }
       }
       return !fifo->open.load();
     };
     fifo->ready.wait_until(guard, deadline, condition);
-    if (found == fifo->entries.end()) return nullptr;
-    return sTake(*fifo, found);
+    return taken;
   } catch (...) {
     return nullptr;
   }

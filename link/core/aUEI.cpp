@@ -32,14 +32,26 @@ void aUEI_ModifyIntBuffer(uint8_t* buffer, uint32_t count) {
   }
 }
 
+namespace {
+
+// The byte-block trailer is the packet's last data byte; a packet whose
+// length lies outside 1..28 has none.
+bool sTrailer(const aPacket* packet, uint8_t* trailer) {
+  if (packet == nullptr || packet->length == 0 || packet->length > aPACKET_MAX_DATA) return false;
+  *trailer = packet->data[packet->length - 1];
+  return true;
+}
+
+}  // namespace
+
 uint8_t aUEI_getBytesSequence(const aPacket* packet) {
-  if (packet == nullptr || packet->length == 0) return 0;
-  return packet->data[packet->length - 1] & ueiBYTES_SEQUENCE_MASK;
+  uint8_t trailer = 0;
+  return sTrailer(packet, &trailer) ? trailer & ueiBYTES_SEQUENCE_MASK : 0;
 }
 
 uint8_t aUEI_getBytesContinue(const aPacket* packet) {
-  if (packet == nullptr || packet->length == 0) return 0;
-  return packet->data[packet->length - 1] >> 7;
+  uint8_t trailer = 0;
+  return sTrailer(packet, &trailer) ? trailer >> 7 : 0;
 }
 
 bool aUEI_getBytesFullPacket(const aPacket* packet) {

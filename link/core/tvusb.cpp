@@ -26,15 +26,17 @@ std::string sNodePath(const char* serialText) {
   return gNodeDirectory + "/tolvarine." + serialText;
 }
 
-// Four consecutive I/O errors are reported as success; the fifth fails the
-// device for good. Any other result clears the count.
-aErr sHandleErrorTolerance(tvusb* device, aErr result) {
+// Four consecutive I/O errors are ridden out; the fifth fails the device for
+// good. Any other result clears the count. A tolerated error is reported as
+// `tolerated`: for a read that is "not ready", so that no byte is taken as
+// received and the reader simply reads again.
+aErr sHandleErrorTolerance(tvusb* device, aErr result, aErr tolerated) {
   if (device->state == tvusbStateFailed) return aErrIO;
   if (result != aErrIO) {
     device->errorCount = 0;
     return result;
   }
-  if (device->errorCount.fetch_add(1) < tvusbERROR_TOLERANCE) return aErrNone;
+  if (device->errorCount.fetch_add(1) < tvusbERROR_TOLERANCE) return tolerated;
   device->state = tvusbStateFailed;
   aTRACE(aTRACE_USB, "USB device %s failed after repeated errors\n", device->serial);
   return aErrIO;
@@ -221,7 +223,8 @@ aErr tvusb_get_from_USBlib_device(tvusb* device, uint8_t* byte) {
   if (device->mode != tvusbMODE_LIBUSB) return aErrMode;
   aErr result = aErrNone;
   if (device->rxCount == 0) {
-    if (device->state != tvusbStateReady) return sHandleErrorTolerance(device, sStateError(device->state));
+    if (device->state != tvusbStateReady)
+      return sHandleErrorTolerance(device, sStateError(device->state), aErrNotReady);
     int got = 0;
     int status = device->ops->bulkTransfer(device->handle, device->inEndpoint, device->rx, tvusbRX_SIZE,
                                            &got, tvusbREAD_TIMEOUT_MS);
@@ -242,17 +245,17 @@ aErr tvusb_get_from_USBlib_device(tvusb* device, uint8_t* byte) {
     *byte = device->rx[device->rxPos++];
     --device->rxCount;
   }
-  return sHandleErrorTolerance(device, result);
+  return sHandleErrorTolerance(device, result, aErrNotReady);
 }
 
 aErr tvusb_write_to_USBlib_device(tvusb* device, const uint8_t* data, uint32_t length) {
   if (device == nullptr || data == nullptr) return aErrParam;
   if (device->mode != tvusbMODE_LIBUSB) return aErrMode;
-  if (device->state != tvusbStateReady) return sHandleErrorTolerance(device, sStateError(device->state));
+  if (device->state != tvusbStateReady)
+    return sHandleErrorTolerance(device, sStateError(device->state), aErrNone);
   uint32_t maxChunk = device->maxOutPacket > 0 ? device->maxOutPacket : 64;
   uint32_t sent = 0;
   int failures = 0;
-  aErr result = aErrNone;
   while (sent < length && failures < tvusbWRITE_ATTEMPTS) {
     uint32_t chunk = length - sent < maxChunk ? length - sent : maxChunk;
     if (chunk == 512) chunk = 511;  // a chunk of exactly 512 bytes is cut to 511
@@ -261,15 +264,20 @@ aErr tvusb_write_to_USBlib_device(tvusb* device, const uint8_t* data, uint32_t l
                                            const_cast<uint8_t*>(data + sent), static_cast<int>(chunk),
                                            &done, tvusbWRITE_TIMEOUT_MS);
     if (status == LIBUSB_SUCCESS) {
+      device->errorCount = 0;
       sent += chunk;
       continue;
     }
     ++failures;
-    if (status == LIBUSB_ERROR_PIPE && device->ops->clearHalt(device->handle, device->outEndpoint) != 0)
-      result = aErrIO;
+    // A stall cleared and a time-out are tried again as they are. A failed
+    // transfer (or a halt that will not clear) is an I/O error: ridden out
+    // by trying the same bytes again, the fifth in a row fails the device,
+    // as it does for reads.
+    bool ioError = status != LIBUSB_ERROR_TIMEOUT &&
+                   (status != LIBUSB_ERROR_PIPE || device->ops->clearHalt(device->handle, device->outEndpoint) != 0);
+    if (ioError && sHandleErrorTolerance(device, aErrIO, aErrNone) != aErrNone) return aErrIO;
   }
-  if (result == aErrNone && sent < length) result = aErrWrite;
-  return sHandleErrorTolerance(device, result);
+  return sHandleErrorTolerance(device, sent < length ? aErrWrite : aErrNone, aErrNone);
 }
 
 aErr tvusb_get(tvusb* device, uint8_t* byte) {

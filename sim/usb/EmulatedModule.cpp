@@ -179,6 +179,30 @@ bool EmulatedModule::claim(Node& node, UMockdevIoctlClient* client) {
   return true;
 }
 
+void EmulatedModule::stallNext(uint8_t endpoint, int afterOuts) {
+  Faults& target = afterOuts > 0 ? pending : live;
+  (endpoint & 0x80 ? target.stallIn : target.stallOut) = true;
+  if (afterOuts > 0) outsBeforePending = afterOuts;
+}
+
+void EmulatedModule::failNext(int count, int directions, int afterOuts) {
+  Faults& target = afterOuts > 0 ? pending : live;
+  target.failures = count;
+  target.failDirections = directions;
+  if (afterOuts > 0) outsBeforePending = afterOuts;
+}
+
+void EmulatedModule::countOut() {
+  if (outsBeforePending == 0 || --outsBeforePending > 0) return;
+  live.stallIn = live.stallIn || pending.stallIn;
+  live.stallOut = live.stallOut || pending.stallOut;
+  if (pending.failures > 0) {
+    live.failures = pending.failures;
+    live.failDirections = pending.failDirections;
+  }
+  pending = Faults{};
+}
+
 void EmulatedModule::answerControl(UMockdevIoctlData* urbData) {
   usbdevfs_urb* urb = urbOf(urbData);
   UMockdevIoctlData* buffer = resolveBuffer(urbData);
@@ -204,10 +228,10 @@ void EmulatedModule::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoc
     answerControl(urbData);
   } else if (urb->type != USBDEVFS_URB_TYPE_BULK) {
     urb->status = -EINVAL;
-  } else if (failures > 0) {
-    --failures;
+  } else if (live.failures > 0 && (live.failDirections & (in ? kIn : kOut)) != 0) {
+    --live.failures;
     urb->status = -EPROTO;
-  } else if (in ? stallIn : stallOut) {
+  } else if (stallOf(urb->endpoint)) {
     urb->status = -EPIPE;
   } else if (!in) {
     outLengths.push_back(urb->buffer_length);
@@ -216,6 +240,7 @@ void EmulatedModule::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoc
     g_object_unref(buffer);
     urb->status = sent == urb->buffer_length ? 0 : -EPROTO;
     urb->actual_length = sent > 0 ? static_cast<int>(sent) : 0;
+    if (urb->status == 0) countOut();
   } else {
     urbs.push_back({urbData, false});  // completed when the stand-in has bytes
     return;
@@ -288,7 +313,7 @@ bool EmulatedModule::handle(Node& node, UMockdevIoctlClient* client) {
       unsigned endpoint = 0;
       memcpy(&endpoint, ep->data, sizeof endpoint);
       g_object_unref(ep);
-      (endpoint & 0x80 ? stallIn : stallOut) = false;
+      stallOf(static_cast<uint8_t>(endpoint)) = false;
       return done(0, 0);
     }
     case USBDEVFS_GETDRIVER:

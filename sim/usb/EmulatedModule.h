@@ -30,9 +30,12 @@ class EmulatedModule {
   // re-enumerates) and plugs the device in again when it is back.
   void poll(int& nextDevnum);
 
-  // Fault switches for tests.
-  void stallNext(uint8_t endpoint) { (endpoint & 0x80 ? stallIn : stallOut) = true; }
-  void failNext(int count) { failures = count; }
+  // Fault switches for tests. Each takes effect once `afterOuts` further
+  // bulk OUT transfers have gone through (at once for 0), so that a test can
+  // place it in the middle of a long transfer.
+  enum Directions { kIn = 1, kOut = 2, kBoth = 3 };
+  void stallNext(uint8_t endpoint, int afterOuts = 0);
+  void failNext(int count, int directions = kBoth, int afterOuts = 0);
   void setAutoReplug(bool on) { autoReplug = on; }
 
   const ModuleIdentity& id() const { return identity; }
@@ -81,8 +84,18 @@ class EmulatedModule {
   std::deque<Node> nodes;  // stable addresses: handlers point at their node
   Node* current = nullptr;
   std::string received;  // stand-in bytes not yet handed to an IN transfer
-  bool stallIn = false, stallOut = false;
-  int failures = 0;
+  struct Faults {
+    bool stallIn = false, stallOut = false;
+    int failures = 0;
+    int failDirections = kBoth;
+  };
+  // Sets the pending faults live once their OUT count has run down.
+  void countOut();
+  bool& stallOf(uint8_t endpoint) { return endpoint & 0x80 ? live.stallIn : live.stallOut; }
+
+  Faults live;
+  Faults pending;
+  int outsBeforePending = 0;
   bool autoReplug = true;
   bool standInGone = false;
   std::vector<int> outLengths;

@@ -48,11 +48,15 @@ class UsbBridge:
     def replug(self, serial):
         return self.command(f"replug {serial}")
 
-    def stall(self, serial, direction):
-        self.command(f"stall {serial} {direction}")
+    def stall(self, serial, direction, after=0):
+        """Stall the next transfer of `direction` ("in" or "out"), once
+        `after` more bulk OUT transfers went through."""
+        self.command(f"stall {serial} {direction} after {after}")
 
-    def fail(self, serial, count):
-        self.command(f"fail {serial} {count}")
+    def fail(self, serial, count, direction="both", after=0):
+        """Fail the next `count` transfers of `direction` ("in", "out" or
+        "both"), once `after` more bulk OUT transfers went through."""
+        self.command(f"fail {serial} {count} {direction} after {after}")
 
     def hid(self, serial, vendor, product, host, port):
         """A hidraw device whose reports travel to host:port framed as a

@@ -7,8 +7,12 @@
 //   add SERIAL PRODUCT HOST PORT [MAXPACKET]   plug a module (PRODUCT in hex)
 //   remove SERIAL                              unplug it for good
 //   replug SERIAL                              unplug and plug again
-//   stall SERIAL in|out                        stall the next transfer
-//   fail SERIAL COUNT                          fail the next COUNT transfers
+//   stall SERIAL in|out [after N]              stall the next transfer
+//   fail SERIAL COUNT [in|out|both] [after N]  fail the next COUNT transfers
+//                                              (of that direction; both when
+//                                              not named); "after N" waits
+//                                              until N more bulk OUT transfers
+//                                              went through
 //   outs SERIAL                                lengths of the bulk OUT transfers
 //                                              since the last outs: "ok N N ..." 
 //   hid SERIAL VENDOR PRODUCT HOST PORT        a HID device (ids in hex); reports
@@ -50,6 +54,16 @@ void reply(const std::string& text) {
 usbsim::EmulatedModule* find(Bridge& bridge, const std::string& serial) {
   auto it = bridge.modules.find(serial);
   return it == bridge.modules.end() ? nullptr : it->second.get();
+}
+
+// The optional "after N" of a fault switch; `seenAfter` when the word
+// "after" was read already.
+int readAfter(std::istringstream& words, bool seenAfter = false) {
+  std::string word;
+  if (!seenAfter && !(words >> word && word == "after")) return 0;
+  int count = 0;
+  words >> count;
+  return count > 0 ? count : 0;
 }
 
 void command(Bridge& bridge, const std::string& line) {
@@ -101,7 +115,7 @@ void command(Bridge& bridge, const std::string& line) {
   } else if (verb == "stall") {
     std::string which;
     words >> which;
-    module->stallNext(which == "in" ? usbsim::kEndpointIn : usbsim::kEndpointOut);
+    module->stallNext(which == "in" ? usbsim::kEndpointIn : usbsim::kEndpointOut, readAfter(words));
     reply("ok");
   } else if (verb == "outs") {
     std::string lengths = "ok";
@@ -110,7 +124,15 @@ void command(Bridge& bridge, const std::string& line) {
   } else if (verb == "fail") {
     int count = 0;
     words >> count;
-    module->failNext(count);
+    std::string which;
+    int directions = usbsim::EmulatedModule::kBoth;
+    if (words >> which && which != "after") {
+      directions = which == "in" ? usbsim::EmulatedModule::kIn
+                   : which == "out" ? usbsim::EmulatedModule::kOut
+                                    : usbsim::EmulatedModule::kBoth;
+      which.clear();
+    }
+    module->failNext(count, directions, readAfter(words, which == "after"));
     reply("ok");
   } else {
     reply("error unknown command");

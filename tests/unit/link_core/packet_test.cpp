@@ -60,9 +60,17 @@ TEST(PacketAssembler, RejectsOddOrZeroAddress) {
   EXPECT_EQ(aPacket_AddByte(zero.get(), 0x00), aErrPacket);
 }
 
-TEST(PacketAssembler, RejectsLengthAboveTwentyEight) {
+TEST(PacketAssembler, RejectsLengthAboveTwentyEightLeavingThePacketAsItWas) {
   PacketPtr p = fresh();
   EXPECT_EQ(feed(p.get(), {0x02, 29}), aErrPacket);
+  // The refused byte changed nothing: no length above 28 ever stands.
+  EXPECT_EQ(p->length, 0);
+  EXPECT_EQ(p->fillCount, 1);
+  EXPECT_EQ(aPacket_AddByte(p.get(), 0xFF), aErrPacket);
+  EXPECT_EQ(p->length, 0);
+  PacketPtr odd = fresh();
+  EXPECT_EQ(aPacket_AddByte(odd.get(), 0x05), aErrPacket);
+  EXPECT_EQ(odd->fillCount, 0);
   PacketPtr ok = fresh();
   EXPECT_EQ(feed(ok.get(), {0x02, 28}), aErrNone);
 }
@@ -129,6 +137,10 @@ TEST(UEIPayload, ByteArraySequenceAndContinue) {
   EXPECT_EQ(aUEI_getBytesContinue(p.get()), 1);
   EXPECT_TRUE(aUEI_getBytesFullPacket(p.get()));
   EXPECT_EQ(aUEI_getBytesSequence(nullptr), 0);
+  // A length no packet can have (a record filled by hand) has no trailer.
+  p->length = 200;
+  EXPECT_EQ(aUEI_getBytesSequence(p.get()), 0);
+  EXPECT_EQ(aUEI_getBytesContinue(p.get()), 0);
 }
 
 TEST(UEIPayload, BigEndianHelpers) {

@@ -181,6 +181,27 @@ TEST(PacketFifo, AwaitFirstSeesLaterArrivalsOnceEachAcrossManyWakeUps) {
   aPacketFifo_Destroy(&fifo);
 }
 
+// Refused packets put while a filtered await waits must neither be taken by
+// it when it times out nor be lost: they stay queued, in order.
+TEST(PacketFifo, AwaitFirstThatTimesOutTakesNothingAndLeavesRefusedPacketsQueued) {
+  aPacketFifoHandle fifo = aPacketFifo_Create();
+  put(fifo, 1);
+  Offers offers;
+  offers.wanted = 200;  // never put
+  std::thread producer([fifo] {
+    for (uint8_t i = 2; i <= 40; ++i) {
+      put(fifo, i);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  aPacket* got = aPacketFifo_AwaitFirst(fifo, countingMatch, &offers, 150);
+  producer.join();
+  EXPECT_EQ(got, nullptr);
+  ASSERT_EQ(aPacketFifo_GetLength(fifo), 40u);
+  for (uint8_t i = 1; i <= 40; ++i) EXPECT_EQ(tagOf(aPacketFifo_Get(fifo)), i);
+  aPacketFifo_Destroy(&fifo);
+}
+
 bool isEven(const aPacket* p, void*) { return p->data[1] % 2 == 0; }
 bool always(const aPacket*, void*) { return true; }
 

@@ -135,9 +135,14 @@ TEST(NXPSerialUuencode, DecodeRefusesASmallBufferAndReportsATruncatedLine) {
   EXPECT_EQ(NXPSerialClass::uudecode(back, 9, line), 0);
   LogCapture log(DEBUG_NXPSerial);
   line[6] = '\0';  // only one group of four characters left
-  EXPECT_EQ(NXPSerialClass::uudecode(back, 16, line), 10);
+  EXPECT_EQ(NXPSerialClass::uudecode(back, 16, line), 3);  // what was decoded, not what was announced
   EXPECT_EQ(log.text(), "Error buffer overrun\n");
   EXPECT_EQ(std::vector<uint8_t>(back, back + 3), std::vector<uint8_t>(data.begin(), data.begin() + 3));
+  // An empty line, or bare line ends, decode nothing and read nothing past
+  // their end.
+  EXPECT_EQ(NXPSerialClass::uudecode(back, 16, ""), 0);
+  EXPECT_EQ(NXPSerialClass::uudecode(back, 16, "\r\n"), 0);
+  EXPECT_EQ(NXPSerialClass::uudecode(back, 16, "-\r\n"), 0);
 }
 
 TEST_F(ScriptedClient, RangesThatEndBeforeTheyStartWriteNothing) {
@@ -297,6 +302,27 @@ TEST_F(ScriptedClient, ReadGivesTimeoutAfterThreeBadChecksums) {
   };
   uint8_t buffer[8] = {};
   EXPECT_EQ(nxp.Read(0, 8, buffer), aErrTimeout);
+  EXPECT_EQ(resends, 2);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 8), std::vector<uint8_t>(data, data + 8));
+}
+
+TEST_F(ScriptedClient, ReadSendsAgainAGroupWithAShortOrEmptyLine) {
+  const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  char line[32];
+  NXPSerialClass::uuencode(line, data, 8);
+  const std::string good = std::string(line) + "\r\n";
+  // Only the first group of the line arrived; its checksum is what a reader
+  // that trusted the announced count would have summed (zeros after it).
+  const std::string shortGroup = std::string(line, 5) + "\r\n" + "6\r\n";
+  const std::string emptyLineFirst = "\r\n" + good + "36\r\n";
+  int resends = 0;
+  script.echo = true;
+  script.onWrite = [&](ScriptedStream& s, const std::string& chunk) {
+    if (chunk.rfind("R ", 0) == 0) s.push("0\r\n" + shortGroup);
+    if (chunk == "RESEND\r\n") s.push(++resends == 1 ? emptyLineFirst : good + "36\r\n");
+  };
+  uint8_t buffer[8] = {};
+  EXPECT_EQ(nxp.Read(0, 8, buffer), aErrNone);
   EXPECT_EQ(resends, 2);
   EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 8), std::vector<uint8_t>(data, data + 8));
 }

@@ -69,14 +69,19 @@ TEST_F(UsbStream, StalledEndpointIsClearedAndTheBytesGoThrough) {
 TEST_F(UsbStream, FourErrorsInARowAreToleratedTheFifthIsFinal) {
   ASSERT_EQ(bridge.send("fail 40F5849A 4"), "ok");
   uint8_t byte = 0;
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(tvusb_get(device, &byte), aErrNone);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(tvusb_get(device, &byte), aErrNotReady);
   const std::string data = "still alive";
+  ASSERT_EQ(tvusb_write(device, reinterpret_cast<const uint8_t*>(data.data()), static_cast<uint32_t>(data.size())),
+            aErrNone);
+  EXPECT_EQ(readBack(data.size()), data);
+  // Failed OUT transfers are sent again, each byte once.
+  ASSERT_EQ(bridge.send("fail 40F5849A 4 out"), "ok");
   ASSERT_EQ(tvusb_write(device, reinterpret_cast<const uint8_t*>(data.data()), static_cast<uint32_t>(data.size())),
             aErrNone);
   EXPECT_EQ(readBack(data.size()), data);
 
   ASSERT_EQ(bridge.send("fail 40F5849A 5"), "ok");
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(tvusb_get(device, &byte), aErrNone);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(tvusb_get(device, &byte), aErrNotReady);
   EXPECT_EQ(tvusb_get(device, &byte), aErrIO);
   EXPECT_EQ(device->state, tvusbStateFailed);
   // The bus works again, the device stays failed.
