@@ -26,17 +26,17 @@ std::string sNodePath(const char* serialText) {
   return gNodeDirectory + "/tolvarine." + serialText;
 }
 
-// Four consecutive I/O errors are ridden out; the fifth fails the device for
-// good. Any other result clears the count. A tolerated error is reported as
-// `tolerated`: for a read that is "not ready", so that no byte is taken as
-// received and the reader simply reads again.
-aErr sHandleErrorTolerance(tvusb* device, aErr result, aErr tolerated) {
+// Four consecutive I/O errors in one direction are ridden out; the fifth
+// fails the device for good. Any other result clears that direction's count.
+// A tolerated error is reported as `tolerated`: for a read that is "not
+// ready", so that no byte is taken as received and the reader reads again.
+aErr sHandleErrorTolerance(tvusb* device, std::atomic<uint8_t>& errors, aErr result, aErr tolerated) {
   if (device->state == tvusbStateFailed) return aErrIO;
   if (result != aErrIO) {
-    device->errorCount = 0;
+    errors = 0;
     return result;
   }
-  if (device->errorCount.fetch_add(1) < tvusbERROR_TOLERANCE) return tolerated;
+  if (errors.fetch_add(1) < tvusbERROR_TOLERANCE) return tolerated;
   device->state = tvusbStateFailed;
   aTRACE(aTRACE_USB, "USB device %s failed after repeated errors\n", device->serial);
   return aErrIO;
@@ -224,7 +224,7 @@ aErr tvusb_get_from_USBlib_device(tvusb* device, uint8_t* byte) {
   aErr result = aErrNone;
   if (device->rxCount == 0) {
     if (device->state != tvusbStateReady)
-      return sHandleErrorTolerance(device, sStateError(device->state), aErrNotReady);
+      return sHandleErrorTolerance(device, device->readErrors, sStateError(device->state), aErrNotReady);
     int got = 0;
     int status = device->ops->bulkTransfer(device->handle, device->inEndpoint, device->rx, tvusbRX_SIZE,
                                            &got, tvusbREAD_TIMEOUT_MS);
@@ -245,14 +245,14 @@ aErr tvusb_get_from_USBlib_device(tvusb* device, uint8_t* byte) {
     *byte = device->rx[device->rxPos++];
     --device->rxCount;
   }
-  return sHandleErrorTolerance(device, result, aErrNotReady);
+  return sHandleErrorTolerance(device, device->readErrors, result, aErrNotReady);
 }
 
 aErr tvusb_write_to_USBlib_device(tvusb* device, const uint8_t* data, uint32_t length) {
   if (device == nullptr || data == nullptr) return aErrParam;
   if (device->mode != tvusbMODE_LIBUSB) return aErrMode;
   if (device->state != tvusbStateReady)
-    return sHandleErrorTolerance(device, sStateError(device->state), aErrNone);
+    return sHandleErrorTolerance(device, device->writeErrors, sStateError(device->state), aErrNone);
   uint32_t maxChunk = device->maxOutPacket > 0 ? device->maxOutPacket : 64;
   uint32_t sent = 0;
   int failures = 0;
@@ -264,7 +264,7 @@ aErr tvusb_write_to_USBlib_device(tvusb* device, const uint8_t* data, uint32_t l
                                            const_cast<uint8_t*>(data + sent), static_cast<int>(chunk),
                                            &done, tvusbWRITE_TIMEOUT_MS);
     if (status == LIBUSB_SUCCESS) {
-      device->errorCount = 0;
+      device->writeErrors = 0;
       sent += chunk;
       continue;
     }
@@ -275,9 +275,9 @@ aErr tvusb_write_to_USBlib_device(tvusb* device, const uint8_t* data, uint32_t l
     // as it does for reads.
     bool ioError = status != LIBUSB_ERROR_TIMEOUT &&
                    (status != LIBUSB_ERROR_PIPE || device->ops->clearHalt(device->handle, device->outEndpoint) != 0);
-    if (ioError && sHandleErrorTolerance(device, aErrIO, aErrNone) != aErrNone) return aErrIO;
+    if (ioError && sHandleErrorTolerance(device, device->writeErrors, aErrIO, aErrNone) != aErrNone) return aErrIO;
   }
-  return sHandleErrorTolerance(device, sent < length ? aErrWrite : aErrNone, aErrNone);
+  return sHandleErrorTolerance(device, device->writeErrors, sent < length ? aErrWrite : aErrNone, aErrNone);
 }
 
 aErr tvusb_get(tvusb* device, uint8_t* byte) {

@@ -36,7 +36,7 @@ typedef struct tvusbTransferOps {
 } tvusbTransferOps;
 
 // The link's reader and writer threads use one record at once: the state and
-// the shared error count are atomic; everything else belongs to one direction
+// the error counts are atomic; everything else belongs to one direction
 // or is set before the threads start.
 typedef struct tvusb {
   int mode;
@@ -51,7 +51,11 @@ typedef struct tvusb {
   uint32_t rxCount;
   uint16_t maxInPacket;
   uint16_t maxOutPacket;
-  std::atomic<uint8_t> errorCount;
+  // Consecutive I/O errors, counted for each direction apart: the reader's
+  // traffic must not hide a run of failed writes, nor the writer's a run of
+  // failed reads.
+  std::atomic<uint8_t> readErrors;
+  std::atomic<uint8_t> writeErrors;
   int fd;
   const tvusbTransferOps* ops;
 } tvusb;

@@ -58,6 +58,10 @@ class UsbBridge:
         "both"), once `after` more bulk OUT transfers went through."""
         self.command(f"fail {serial} {count} {direction} after {after}")
 
+    def outs(self, serial):
+        """Lengths of the bulk OUT transfers since the last call."""
+        return [int(n) for n in self.command(f"outs {serial}").split()]
+
     def hid(self, serial, vendor, product, host, port):
         """A hidraw device whose reports travel to host:port framed as a
         2-byte big-endian length and the report bytes."""

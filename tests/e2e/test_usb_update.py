@@ -58,5 +58,63 @@ class UsbUpdate(UsbTestCase):
         self.assertEqual(self.control(OTHER, "prepared"), [])
 
 
+
+class UsbTransferErrors(UsbTestCase):
+    """Failed and stalled bulk transfers in the middle of a firmware transfer:
+    up to four in a row are ridden out without the link noticing (no
+    resynchronisation, no piece sent again, the flash exact); the fifth in a
+    row fails the update in bounded time, with no history recorded."""
+
+    def update(self, package, fault=None):
+        serial = "%08X" % HUB
+        self.control(HUB, "clear")
+        self.bridge.outs(serial)
+        if fault is not None:
+            fault(serial)
+        result = self.usb_cli("-U", "-d", HUB_SN, "-f", package, timeout=120)
+        packets = self.control(HUB, "packets")
+        pieces = sum(1 for p in packets if p[4:8] == "5f01")
+        # After the link to the loader is up (its route-control packet), from
+        # the first firmware PREPARE to the last WRITE the link stays in step:
+        # no synchronisation request in between.
+        ops = [p[4:8] for p in packets]
+        start = max((i for i, p in enumerate(packets) if p.startswith("af01")), default=0)
+        first = ops.index("5f03", start) if "5f03" in ops[start:] else len(ops)
+        last = len(ops) - ops[::-1].index("5f05") if "5f05" in ops else 0
+        resyncs = packets[first:last].count("ad00")
+        return result, pieces, resyncs, len(self.bridge.outs(serial))
+
+    def history(self):
+        path = os.path.join(self.app_dir, "updater", HUB_SN, ".settings")
+        with open(path) as source:
+            return dict(line.rstrip("\n").split("=", 1) for line in source if "=" in line)
+
+    def test_errors_in_a_row_mid_transfer(self):
+        package = write_package(os.path.join(self.scratch, "usb.bird"), HUB, 1900, "2.19.0")
+        clean, pieces, resyncs, outs = self.update(package)
+        self.assertEqual((clean.status, resyncs), (0, 0), repr(clean))
+        middle = outs // 2
+        ridden_out = [("fail", n, d) for d in ("in", "out") for n in (1, 3, 4)] + [("stall", 1, "in"),
+                                                                                  ("stall", 1, "out")]
+        for kind, count, direction in ridden_out:
+            with self.subTest(kind=kind, count=count, direction=direction):
+                if kind == "fail":
+                    fault = lambda s: self.bridge.fail(s, count, direction, after=middle)
+                else:
+                    fault = lambda s: self.bridge.stall(s, direction, after=middle)
+                result, got_pieces, got_resyncs, _ = self.update(package, fault)
+                self.assertEqual(result.status, 0, repr(result))
+                self.assertEqual((got_pieces, got_resyncs), (pieces, 0))
+                self.assertFlashHolds(HUB, package_blocks(package))
+        os.remove(os.path.join(self.app_dir, "updater", HUB_SN, ".settings"))
+        for direction in ("in", "out"):
+            with self.subTest(fail=5, direction=direction):
+                result, _, _, _ = self.update(package, lambda s: self.bridge.fail(s, 5, direction, after=middle))
+                self.assertEqual(result.status, 1, repr(result))
+                self.assertNotIn("LATEST_TRANSFER", self.history())
+                # The module's loader is left waiting; a reset brings it back.
+                self.control(HUB, "reboot")
+
+
 if __name__ == "__main__":
     unittest.main()
