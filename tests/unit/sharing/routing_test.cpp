@@ -139,6 +139,22 @@ TEST_F(Routing, UnrequestedPacketIsNotRoutedAsAReply) {
   EXPECT_EQ(raw.receive(300), std::nullopt);
 }
 
+// A receive on a client link that times out takes nothing: a reply that
+// arrived meanwhile for another request stays queued for the receive that
+// wants it.
+TEST_F(Routing, TimedOutReceiveLeavesTheOtherReplyQueued) {
+  aLinkRef client = aLink_CreateClient(shared.address, shared.port, 0);
+  ASSERT_NE(client, 0u);
+  const Bytes request = Echo(7);
+  aPacket* packet = aPacket_CreateWithData(request[0], request[1], request.data() + 2);
+  ASSERT_EQ(aLink_PutPacket(client, packet), aErrNone);
+  aPacket_Destroy(&packet);
+  auto unasked = [](const aPacket*, void*) { return false; };
+  EXPECT_EQ(aLink_AwaitFirst(client, unasked, nullptr, 500), nullptr);
+  EXPECT_TRUE(LinkAwait(client, EchoReply(7))) << "the echo's reply was taken or lost";
+  aLink_Destroy(&client);
+}
+
 // A request the module never answers costs its client the reply only; the
 // next request is answered.
 TEST_F(Routing, UnansweredRequestIsDroppedAndTheNextAnswered) {

@@ -162,12 +162,8 @@ class SharedModule {
   bool ready = false;
 };
 
-// A round trip through an engine link: true when the reply matches.
-inline bool LinkAsk(aLinkRef id, const Bytes& request, const Bytes& reply, uint32_t ms = 3000) {
-  aPacket* packet = aPacket_CreateWithData(request[0], request[1], request.data() + 2);
-  aErr put = aLink_PutPacket(id, packet);
-  aPacket_Destroy(&packet);
-  if (put != aErrNone) return false;
+// Waits on an engine link for a packet equal to `reply`; true when it came.
+inline bool LinkAwait(aLinkRef id, const Bytes& reply, uint32_t ms = 3000) {
   struct Want {
     const Bytes* reply;
   } want{&reply};
@@ -179,6 +175,14 @@ inline bool LinkAsk(aLinkRef id, const Bytes& request, const Bytes& reply, uint3
   bool ok = got != nullptr;
   if (got != nullptr) aPacket_Destroy(&got);
   return ok;
+}
+
+// A round trip through an engine link: true when the reply matches.
+inline bool LinkAsk(aLinkRef id, const Bytes& request, const Bytes& reply, uint32_t ms = 3000) {
+  aPacket* packet = aPacket_CreateWithData(request[0], request[1], request.data() + 2);
+  aErr put = aLink_PutPacket(id, packet);
+  aPacket_Destroy(&packet);
+  return put == aErrNone && LinkAwait(id, reply, ms);
 }
 
 inline Bytes EchoReply(uint8_t tag) { return Echo(tag); }
