@@ -2,6 +2,7 @@
 // aDiscovery_EnumerateModules and the wire constants they use.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "link/api/aDiscovery.h"
@@ -31,6 +32,10 @@
 uint32_t aDiscovery_LoopbackAddress(void);
 
 uint32_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference);
+// One TCP/IP discovery reply of `size` bytes from `source` (network byte
+// order) as a link specifier; false when too short to name a module. Apart
+// from the socket so that it can be tested and fuzzed on its own.
+bool aDiscovery_TCPIPReplySpec(const uint8_t* reply, size_t size, uint32_t source, linkSpec* spec);
 uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference);
 // Servers on this host: the loopback multicast probe of the discovery ports.
 uint32_t aDiscovery_ProbeMulticast(aDiscoveryModuleFoundProc callback, void* reference, bool local);

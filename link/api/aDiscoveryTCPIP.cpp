@@ -82,6 +82,24 @@ uint32_t sLittle32(const uint8_t* bytes) {
 
 }  // namespace
 
+bool aDiscovery_TCPIPReplySpec(const uint8_t* reply, size_t size, uint32_t source, linkSpec* spec) {
+  // Serial number and port must be present; the model may be missing.
+  if (size < 8) {
+    aTRACE(aTRACE_DISCOVERY, "aDiscovery TCPIP: short reply of %d bytes ignored\n", static_cast<int>(size));
+    return false;
+  }
+  memset(spec, 0, sizeof *spec);
+  spec->type = linkTypeTCPIP;
+  spec->moduleAddress = reply[1];
+  spec->routerAddress = reply[1];
+  spec->port = static_cast<uint32_t>(reply[2]) | static_cast<uint32_t>(reply[3]) << 8;
+  spec->serialNumber = sLittle32(reply + 4);
+  spec->routerSerialNumber = spec->serialNumber;
+  spec->model = size > 12 ? reply[12] : 255;
+  spec->ipAddress = source;
+  return true;
+}
+
 uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference) {
   int replies = sOpenReplySocket();
   int sent = sSendRequests();
@@ -93,21 +111,8 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref
       socklen_t size = sizeof source;
       ssize_t n = recvfrom(replies, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&source), &size);
       if (n < 0) break;
-      // Serial number and port must be present; the model may be missing.
-      if (n < 8) {
-        aTRACE(aTRACE_DISCOVERY, "aDiscovery TCPIP: short reply of %d bytes ignored\n", static_cast<int>(n));
-        continue;
-      }
       linkSpec spec;
-      memset(&spec, 0, sizeof spec);
-      spec.type = linkTypeTCPIP;
-      spec.moduleAddress = reply[1];
-      spec.routerAddress = reply[1];
-      spec.port = static_cast<uint32_t>(reply[2]) | static_cast<uint32_t>(reply[3]) << 8;
-      spec.serialNumber = sLittle32(reply + 4);
-      spec.routerSerialNumber = spec.serialNumber;
-      spec.model = n > 12 ? reply[12] : 255;
-      spec.ipAddress = source.sin_addr.s_addr;
+      if (!aDiscovery_TCPIPReplySpec(reply, static_cast<size_t>(n), source.sin_addr.s_addr, &spec)) continue;
       aTRACE(aTRACE_DISCOVERY, "aDiscovery TCPIP: SN: 0x%08X - Port: %d - Address: %d - Model: %d\n",
              spec.serialNumber, static_cast<int>(spec.port), static_cast<int>(spec.moduleAddress),
              static_cast<int>(spec.model));
