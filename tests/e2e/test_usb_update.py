@@ -21,8 +21,10 @@ class UsbTestCase(FleetTestCase):
         self.start_fleet({"serial": "0x%08X" % HUB, "model": 0x11, "device_name": "USB hub"},
                          {"serial": "0x%08X" % OTHER, "model": 0x05, "version": "2.15.0"})
         self.bridge = UsbBridge(BRIDGE)
+        self.nodes = {}
         for info in self.infos:
-            self.bridge.add("%08X" % info["serial"], info["model"], "127.0.0.1", info["tcp_port"])
+            self.nodes[info["serial"]] = self.bridge.add("%08X" % info["serial"], info["model"], "127.0.0.1",
+                                                         info["tcp_port"])
 
     def tearDown(self):
         self.bridge.close()
@@ -43,6 +45,27 @@ class UsbDiscovery(UsbTestCase):
         # The link synchronised and answered the module's heartbeats over USB.
         self.assertGreater(int(self.control(HUB, "syncs")[0]), 0)
         self.assertTrue(self.control(HUB, "answers"), "no heartbeat answered")
+
+
+class UsbPermission(UsbTestCase):
+    def test_a_module_the_user_may_not_open_is_named_with_the_remedy(self):
+        self.bridge.deny(self.nodes[HUB])
+        os.chmod(os.path.join(self.bridge.root, self.nodes[OTHER].lstrip("/")), 0o666)
+        os.chmod(self.scratch, 0o755)
+        store = os.path.join(self.scratch, "nobody")
+        os.mkdir(store, 0o777)
+        os.chmod(store, 0o777)
+        result = run_updater("-i", store, "-D", env=self.bridge.environment(), user="nobody")
+        self.assertEqual(result.status, 0, repr(result))
+        # The listing holds the module that could be opened, and only it.
+        self.assertIn("Discovered Devices: (USB)", result.out)
+        self.assertRegex(result.out, r"    40F50011  02       02      HubPro8", repr(result))
+        self.assertNotIn(HUB_SN, result.out)
+        address = self.nodes[HUB][-3:]
+        self.assertEqual(result.err.splitlines(), [
+            "Permission denied opening Tolvarine module %s on USB bus 001 address %s: install the udev rule "
+            "70-updater.rules that comes with Updater and plug the device in again, or run as root "
+            "(see man Updater)" % (HUB_SN, address)], repr(result))
 
 
 class UsbUpdate(UsbTestCase):
