@@ -20,6 +20,7 @@ class UsbAccessNotice {
   static void denied(const aUSBAccessDenied* device, void* reference);
 
   UpdaterDisplayInterface& m_display;
-  // A connect searches the bus several times; one line per device is enough.
+  // Some flows search the bus many times (the live loader's wait up to 15);
+  // one line per device is enough.
   std::set<std::pair<uint8_t, uint8_t>> m_named;
 };
