@@ -1,7 +1,8 @@
-"""The Debian package as a user gets it: unpacked into a scratch root, its
-program, control fields, man page, completion and udev rule are checked, and
-lintian reads it. UPDATER_DEB names the package (scripts/package prints it);
-by default the one in build/release."""
+"""The Debian packages as a user gets them: unpacked into a scratch root, the
+program, control fields, man page, completion and udev rule are checked, the
+stand-ins run from where their package puts them, and lintian reads both.
+UPDATER_DEB names the program's package (scripts/package prints it), by
+default the one in build/release; the stand-ins' package lies beside it."""
 import glob
 import os
 import re
@@ -36,6 +37,7 @@ class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.deb = find_package()
+        cls.standins_deb = os.path.join(os.path.dirname(cls.deb), "updater-standins_%s_all.deb" % project_version())
         cls._root = tempfile.TemporaryDirectory(prefix="updater-deb-")
         cls.root = os.path.join(cls._root.name, "root")
         cls.control_dir = os.path.join(cls._root.name, "DEBIAN")
@@ -166,8 +168,24 @@ class Package(unittest.TestCase):
         self.assertEqual(granted("usb", "ATTR", "1fc9", "0130"), (True, True))
         self.assertEqual(granted("hidraw", "ATTRS", "1fc9", "0130"), (True, True))
 
+    def test_standins_run_from_their_own_package(self):
+        info = run("dpkg-deb", "--field", self.standins_deb, "Package", "Architecture", "Depends").stdout
+        self.assertEqual(info.splitlines(), ["Package: updater-standins", "Architecture: all", "Depends: python3"])
+        with tempfile.TemporaryDirectory() as root:
+            subprocess.run(["dpkg-deb", "-x", self.standins_deb, root], check=True)
+            sim = os.path.join(root, "usr", "share", "updater-standins", "sim")
+            # The Python stand-ins, without the USB bridge (it needs umockdev
+            # and a build).
+            shipped = sorted(os.listdir(sim))
+            self.assertEqual(shipped, sorted(n for n in os.listdir(os.path.join(ROOT, "sim")) if n.endswith(".py")))
+            for program in ("module.py", "fleet.py", "update_server.py", "lpc_isp.py", "imx_sdp.py", "birdfile.py"):
+                result = run("python3", os.path.join(sim, program), "--help", cwd=root)
+                self.assertEqual(result.returncode, 0, program + result.stderr)
+                self.assertIn("usage:", result.stdout)
+            self.assertTrue(os.path.exists(os.path.join(root, "usr/share/doc/updater-standins/copyright")))
+
     def test_lintian_reports_no_errors(self):
-        result = run("lintian", "--tag-display-limit", "0", self.deb)
+        result = run("lintian", "--tag-display-limit", "0", self.deb, self.standins_deb)
         errors = [line for line in result.stdout.splitlines() if line.startswith("E:")]
         self.assertEqual(errors, [], result.stdout)
 
