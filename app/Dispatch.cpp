@@ -8,6 +8,7 @@
 #include "app/Console.h"
 #include "app/Log.h"
 #include "app/Parameters.h"
+#include "app/UsbAccessNotice.h"
 #include "link/core/aDefs.h"
 #include "store/aDirectory.h"
 #include "updater/Updater.h"
@@ -82,6 +83,7 @@ int runUpdate(CLI_Display& display, Updater& updater, const Parameters& params) 
 
 int runCommands(CLI_Display& display, Parameters& params) {
   Updater updater(params.server_url.c_str(), params.app_directory.c_str(), display);
+  UsbAccessNotice notice(display);
   int status = 0;
 
   if (params.commands.IsSet(CMD_FINGERPRINT)) {

@@ -1,8 +1,29 @@
 #include "recovery/HID_SDPLoader.h"
 
+#include <errno.h>
+#include <stdio.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "app/Log.h"
+#include "link/core/aUSBAccess.h"
+
+namespace {
+
+// A chip in download mode whose node the user may not open is named, as a
+// module would be, instead of looking absent.
+void sReportIfDenied(const std::string& path, uint16_t vendor, uint16_t product, const std::string& serial) {
+  if (access(path.c_str(), R_OK | W_OK) == 0 || errno != EACCES) return;
+  aUSBAccessDenied denied{};
+  denied.vendor = vendor;
+  denied.product = product;
+  aUSBAccess_HidrawLocation(path.c_str(), &denied.bus, &denied.address);
+  snprintf(denied.serial, sizeof denied.serial, "%s", serial.c_str());
+  aUSBAccess_ReportDenied(&denied);
+}
+
+}  // namespace
 
 HID_SDPLoader::HID_SDPLoader(uint16_t vendor, uint16_t product, const HidApi& api)
     : m_api(api), m_vendor(vendor), m_product(product) {}
@@ -23,10 +44,14 @@ bool HID_SDPLoader::init() {
   // are named in the log so that a wrong choice can be seen.
   hid_device_info* devices = m_api.enumerate(m_vendor, m_product);
   std::string chosen;
+  std::string serial;
   int found = 0;
   for (hid_device_info* d = devices; d != nullptr; d = d->next) {
     if (d->path == nullptr) continue;
-    if (found == 0) chosen = d->path;
+    if (found == 0) {
+      chosen = d->path;
+      for (const wchar_t* c = d->serial_number; c != nullptr && *c != 0; ++c) serial += static_cast<char>(*c);
+    }
     ++found;
   }
   if (found > 1) {
@@ -37,7 +62,10 @@ bool HID_SDPLoader::init() {
     }
   }
   m_api.free_enumeration(devices);
-  if (found > 0) m_handle = m_api.open_path(chosen.c_str());
+  if (found > 0) {
+    m_handle = m_api.open_path(chosen.c_str());
+    if (m_handle == nullptr) sReportIfDenied(chosen, m_vendor, m_product, serial);
+  }
   Log::log(DEBUG_iMXSerial, "handle: %p\n", static_cast<void*>(m_handle));
   return m_handle != nullptr;
 }

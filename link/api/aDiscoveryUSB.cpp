@@ -6,6 +6,7 @@
 #include "link/api/aDiscoveryInternal.h"
 #include "link/core/aDebug.h"
 #include "link/core/aDefs.h"
+#include "link/core/aUSBAccess.h"
 #include "link/core/tvusb.h"
 
 namespace {
@@ -37,6 +38,19 @@ bool sIsModule(const libusb_device_descriptor& descriptor) {
          (descriptor.idProduct & TOLVARINE_USB_PRODUCT_RESERVED) == 0;
 }
 
+// A module the user may not open is left out of the listing like any other
+// device that cannot be opened, but it is named so the user learns why.
+void sReportDenied(libusb_device* device, const libusb_device_descriptor& descriptor) {
+  aUSBAccessDenied denied;
+  memset(&denied, 0, sizeof denied);
+  denied.bus = libusb_get_bus_number(device);
+  denied.address = libusb_get_device_address(device);
+  denied.vendor = descriptor.idVendor;
+  denied.product = descriptor.idProduct;
+  aUSBAccess_ReadSerial(denied.bus, denied.address, denied.serial, sizeof denied.serial);
+  aUSBAccess_ReportDenied(&denied);
+}
+
 }  // namespace
 
 uint32_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference) {
@@ -58,7 +72,9 @@ uint32_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refer
     if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS) continue;
     if (!sIsModule(descriptor)) continue;
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(list[i], &handle) != LIBUSB_SUCCESS || handle == nullptr) continue;
+    int opened = libusb_open(list[i], &handle);
+    if (opened == LIBUSB_ERROR_ACCESS) sReportDenied(list[i], descriptor);
+    if (opened != LIBUSB_SUCCESS || handle == nullptr) continue;
     unsigned char serial[32] = {};
     int length = 0;
     if (libusb_get_device_descriptor(list[i], &descriptor) == LIBUSB_SUCCESS && descriptor.iSerialNumber != 0) {

@@ -3,7 +3,7 @@
 #include "link/core/aDebug.h"
 #include "link/core/aLinkInternal.h"
 #include "link/core/aTime.h"
-#include "link/api/aServer.h"
+#include "link/core/aLinkSharing.h"
 
 namespace {
 
@@ -125,7 +125,7 @@ aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef reference)
   if (entry == nullptr) return 0;
   aLinkRef id = entry->id;
   aStream* stream = nullptr;
-  if (aStream_CreateClient(address, port, &stream) != aErrNone) {
+  if (aLinkSharing_Procs()->createClientStream(address, port, &stream) != aErrNone) {
     sDiscardEntry(entry);
     return 0;
   }
@@ -140,18 +140,19 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* int
   aLinkRef clientId = 0;
   aLinkEntry* usbEntry = usbId != 0 ? sLookupEntryByID(usbId) : nullptr;
   uint32_t address = 0;
+  const aLinkSharingProcs* sharing = aLinkSharing_Procs();
   const char* failure = nullptr;
   if (usbId == 0) {
     failure = "FAIL: aLink_CreateUSB:";
   } else if (usbEntry == nullptr) {
     failure = "FAIL: sLookupEntryByID:";
-  } else if ((usbEntry->server = aServer_Create(usbId, *interfaceAddress, localOnly)) == nullptr) {
+  } else if ((usbEntry->server = sharing->create(usbId, *interfaceAddress, localOnly)) == nullptr) {
     failure = "FAIL: aServer_Create:";
-  } else if (aServer_Start(usbEntry->server) != aErrNone) {
+  } else if (sharing->start(usbEntry->server) != aErrNone) {
     failure = "FAIL: aServer_Start:";
-  } else if (aServer_GetPort(usbEntry->server, port) != aErrNone) {
+  } else if (sharing->getPort(usbEntry->server, port) != aErrNone) {
     failure = "FAIL: aServer_GetPort:";
-  } else if (aServer_GetInterface(usbEntry->server, &address) != aErrNone) {
+  } else if (sharing->getInterface(usbEntry->server, &address) != aErrNone) {
     failure = "FAIL: aServer_GetInterface:";
   } else if ((clientId = aLink_CreateClient(address, *port, 0)) == 0) {
     failure = "FAIL: aLink_CreateClient:";

@@ -3,8 +3,8 @@
 
 #include "link/core/aDebug.h"
 #include "link/core/aLinkInternal.h"
+#include "link/core/aLinkSharing.h"
 #include "link/core/aTime.h"
-#include "link/api/aServer.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ aErr sRecreateStream(const aLinkEntry* entry, aStream** stream) {
   switch (entry->type) {
     case linkTypeUSB: return aStream_CreateUSB(entry->identifier, stream);
     case linkTypeTCPIP: return aStream_CreateSocket(entry->identifier, entry->port, stream);
-    case linkTypeClient: return aStream_CreateClient(entry->identifier, entry->port, stream);
+    case linkTypeClient: return aLinkSharing_Procs()->createClientStream(entry->identifier, entry->port, stream);
     default:
       aTRACE(aTRACE_LINK, " recreate invalid stream type\n");
       return aErrParam;
@@ -133,7 +133,7 @@ aErr aLink_Destroy(aLinkRef* id) {
   aErr result = aErrUnknown;
   if (link != nullptr) {
     aLink_Stop(link);  // reports aErrNotFound here: the entry has left the table
-    if (entry->server != nullptr) aServer_Destroy(&entry->server);
+    if (entry->server != nullptr) aLinkSharing_Procs()->destroy(&entry->server);
     if (entry->linkedId != 0) aLink_Destroy(&entry->linkedId);
     aPacketFifo_Destroy(&link->inFifo);
     result = aPacketFifo_Destroy(&link->outFifo);

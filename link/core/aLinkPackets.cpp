@@ -2,8 +2,8 @@
 // and the two device queries of the shared-link set-up.
 #include "link/core/aDebug.h"
 #include "link/core/aLinkInternal.h"
+#include "link/core/aLinkSharing.h"
 #include "link/core/aTime.h"
-#include "link/api/aServer.h"
 
 #define aLINK_QUERY_WAIT_MS 1000
 
@@ -128,12 +128,13 @@ aErr _aLink_GetModel(aLinkRef id, uint8_t moduleAddress, uint8_t* model) {
 aErr _aLink_ConfigureServerDetails(aLinkRef id, aServer* server) {
   uint8_t address = 0;
   uint8_t model = 0;
+  const aLinkSharingProcs* sharing = aLinkSharing_Procs();
   aErr result = _aLink_GetModuleAddress(id, &address);
-  if (result == aErrNone) result = aServer_SetModuleAddress(server, address);
+  if (result == aErrNone) result = sharing->setModuleAddress(server, address);
   if (result == aErrNone) {
     result = _aLink_GetModel(id, address, &model);
-    if (result == aErrNone) result = aServer_SetModel(server, model);
+    if (result == aErrNone) result = sharing->setModel(server, model);
   }
-  if (result != aErrNone) aServer_FlushFIFO(server);
+  if (result != aErrNone) sharing->flushFIFO(server);
   return result;
 }

@@ -67,6 +67,20 @@ class UsbBridge:
         2-byte big-endian length and the report bytes."""
         return self.command(f"hid {serial} {vendor:04x} {product:04x} {host} {port}")
 
+    def deny(self, node):
+        """Leaves the device node NODE (as `add` or `hid` answered) to root
+        alone, so that another user cannot open it, and lets other users
+        use the rest of the testbed: umockdev's library makes the sockets
+        that stand for udev's event channel in its folder, and connects to
+        a node's ioctl socket whenever the node is opened. The node's own
+        mode then decides, as on a real bus."""
+        os.chmod(self.root, 0o1777)
+        for folder, subfolders, files in os.walk(os.path.join(self.root, "ioctl")):
+            for name in [*subfolders, *files]:
+                os.chmod(os.path.join(folder, name), 0o777)
+        os.chmod(os.path.join(self.root, "ioctl"), 0o777)
+        os.chmod(os.path.join(self.root, node.lstrip("/")), 0o600)
+
     def environment(self, base=None):
         env = dict(os.environ if base is None else base)
         env["UMOCKDEV_DIR"] = self.root

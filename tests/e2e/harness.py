@@ -1,6 +1,7 @@
 """Shared helpers for the end-to-end tests: run the built Updater and compare
 what it prints and returns."""
 import os
+import pwd
 import subprocess
 import tempfile
 import unittest
@@ -27,12 +28,19 @@ class Result:
         return f"status={self.status}\n--- stdout\n{self.out}--- stderr\n{self.err}"
 
 
-def run_updater(*args, timeout=120, env=None, cwd=None):
+def run_updater(*args, timeout=120, env=None, cwd=None, user=None):
+    """USER runs it without root's privileges (the tests run as root, whom
+    no file mode stops)."""
     full_env = dict(os.environ)
     full_env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
     if env:
         full_env.update(env)
-    completed = subprocess.run([UPDATER, *args], stdin=subprocess.DEVNULL, capture_output=True,
+    command = [UPDATER, *args]
+    if user is not None:
+        entry = pwd.getpwnam(user)
+        full_env["HOME"] = entry.pw_dir
+        command = ["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}", "--clear-groups", *command]
+    completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
                                timeout=timeout, env=full_env, cwd=cwd, preexec_fn=lambda: os.umask(0o022))
     return Result(completed)
 

@@ -19,7 +19,7 @@ from sim import birdfile, imx_sdp
 from sim.serial_standin import Control as ChipControl
 from sim.usb.bridge import UsbBridge
 from tests.e2e.fleet_support import FleetTestCase, package_blocks, write_package
-from tests.e2e.harness import UPDATER, Result
+from tests.e2e.harness import UPDATER, Result, run_updater
 from tests.e2e.recovery_support import store_live_loader
 
 BRIDGE = os.path.join(os.environ.get("TV_BUILD_DIR", ""), "sim", "usb", "usb_bridge")
@@ -54,7 +54,7 @@ class ImxRecoveryOverUsb(FleetTestCase):
         self.chip, info = imx_sdp.start("--hid-tcp", "0")
         self.chip_control = ChipControl(info["control_port"])
         self.bridge = UsbBridge(BRIDGE)
-        self.bridge.hid("IMXRT1060", 0x1FC9, 0x0130, "127.0.0.1", info["hid_port"])
+        self.hid_node = self.bridge.hid("IMXRT1060", 0x1FC9, 0x0130, "127.0.0.1", info["hid_port"])
         rng = random.Random(9)
         self.loader = [(0x20000000, rng.randbytes(2500)), (0x20001000, rng.randbytes(40))]
 
@@ -222,6 +222,22 @@ class ImxRecoveryOverUsb(FleetTestCase):
         self.assertIn("Error loading liveloader.", result.err)
         self.assertIsNone(jumped)
         self.assertEqual(json.loads(self.chip_control("hid_reports"))["out"], {"1": [17] * 5})
+
+    def test_chip_the_user_may_not_open_is_named_with_the_remedy(self):
+        self.store_loader()
+        self.bridge.deny(self.hid_node)
+        os.chmod(self.scratch, 0o755)
+        for folder, subfolders, files in os.walk(self.app_dir):
+            for name in [folder, *(os.path.join(folder, n) for n in subfolders + files)]:
+                os.chmod(name, 0o777)
+        result = run_updater("-i", self.app_dir, "-N", "-s", "USB", env=self.bridge.environment(), user="nobody")
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertRegex(result.err, r"(?m)^Permission denied opening i\.MX boot loader IMXRT1060 on USB bus 001 "
+                                     r"address \d{3}: install the udev rule 70-updater\.rules that comes with "
+                                     r"Updater and plug the device in again, or run as root \(see man Updater\)$")
+        self.assertEqual(result.err.count("Permission denied"), 1, repr(result))
+        self.assertIn("Got no response from chip", result.err)
+        self.assertEqual(json.loads(self.chip_control("hid_reports"))["out"], {})
 
     def test_chip_reporting_an_error_mid_file_ends_the_loader_transfer(self):
         self.store_loader()

@@ -21,8 +21,10 @@ class UsbTestCase(FleetTestCase):
         self.start_fleet({"serial": "0x%08X" % HUB, "model": 0x11, "device_name": "USB hub"},
                          {"serial": "0x%08X" % OTHER, "model": 0x05, "version": "2.15.0"})
         self.bridge = UsbBridge(BRIDGE)
+        self.nodes = {}
         for info in self.infos:
-            self.bridge.add("%08X" % info["serial"], info["model"], "127.0.0.1", info["tcp_port"])
+            self.nodes[info["serial"]] = self.bridge.add("%08X" % info["serial"], info["model"], "127.0.0.1",
+                                                         info["tcp_port"])
 
     def tearDown(self):
         self.bridge.close()
@@ -43,6 +45,44 @@ class UsbDiscovery(UsbTestCase):
         # The link synchronised and answered the module's heartbeats over USB.
         self.assertGreater(int(self.control(HUB, "syncs")[0]), 0)
         self.assertTrue(self.control(HUB, "answers"), "no heartbeat answered")
+
+
+class UsbPermission(UsbTestCase):
+    """Updater as the user nobody, who may open the other module's node but
+    not the hub's."""
+
+    def setUp(self):
+        super().setUp()
+        self.bridge.deny(self.nodes[HUB])
+        os.chmod(os.path.join(self.bridge.root, self.nodes[OTHER].lstrip("/")), 0o666)
+        os.chmod(self.scratch, 0o755)
+        self.home = os.path.join(self.scratch, "nobody")
+        os.mkdir(self.home)
+        os.chmod(self.home, 0o777)
+        self.denied = ("Permission denied opening Tolvarine module %s on USB bus 001 address %s: install the udev "
+                       "rule 70-updater.rules that comes with Updater and plug the device in again, or run as "
+                       "root (see man Updater)" % (HUB_SN, self.nodes[HUB][-3:]))
+
+    def nobody_cli(self, *args):
+        return run_updater("-i", self.home, *args, env=self.bridge.environment(), user="nobody")
+
+    def test_discovery_names_the_module_it_may_not_open_with_the_remedy(self):
+        result = self.nobody_cli("-D")
+        self.assertEqual(result.status, 0, repr(result))
+        # The listing holds the module that could be opened, and only it.
+        self.assertIn("Discovered Devices: (USB)", result.out)
+        self.assertRegex(result.out, r"    40F50011  02       02      HubPro8", repr(result))
+        self.assertNotIn(HUB_SN, result.out)
+        self.assertEqual(result.err.splitlines(), [self.denied], repr(result))
+
+    def test_a_connect_names_the_module_it_may_not_open(self):
+        package = write_package(os.path.join(self.home, "usb.bird"), HUB, 1900, "2.19.0")
+        os.chmod(package, 0o644)
+        result = self.nobody_cli("-U", "-d", HUB_SN, "-f", package)
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertEqual(result.err.splitlines(), [self.denied, "Failed to connect to module [%s]" % HUB_SN],
+                         repr(result))
+        self.assertEqual(self.control(HUB, "prepared"), [])
 
 
 class UsbUpdate(UsbTestCase):

@@ -32,8 +32,12 @@ inline std::string hex(const Bytes& bytes) {
 
 // One packet as the wire carries it: address, length, data.
 inline Bytes wire(uint8_t address, const Bytes& data) {
-  Bytes out = {address, static_cast<uint8_t>(data.size())};
-  out.insert(out.end(), data.begin(), data.end());
+  // Sized once: GCC's -O3 bounds check misreads an insert that grows a
+  // two-byte vector.
+  Bytes out(2 + data.size());
+  out[0] = address;
+  out[1] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), out.begin() + 2);
   return out;
 }
 

@@ -47,17 +47,21 @@ inline Bytes ModelReply() { return {kAddress, 4, 3, 8, 0, kModel}; }
 
 // One packet of a byte-array transfer: command, option, specifier, payload,
 // then the sequence byte (bit 7: more follow). 24 payload bytes make it full.
+// Both builders size the packet once and write its head: GCC's -O3 bounds
+// check misreads an insert that grows a five-byte vector.
 inline Bytes Chunk(uint8_t command, uint8_t sequence, bool more, uint8_t fill, size_t payload = 24) {
-  Bytes packet = {kAddress, static_cast<uint8_t>(payload + 4), command, 0x85, 0x20};
-  packet.insert(packet.end(), payload, fill);
+  Bytes packet(5 + payload, fill);
+  const uint8_t head[] = {kAddress, static_cast<uint8_t>(payload + 4), command, 0x85, 0x20};
+  std::copy(head, head + 5, packet.begin());
   packet.push_back(static_cast<uint8_t>(sequence | (more ? 0x80 : 0)));
   return packet;
 }
 
 // A stream sample: a UEI payload with neither get nor set and the stream bit.
 inline Bytes StreamSample(size_t dataSize, uint8_t fill) {
-  Bytes packet = {kAddress, static_cast<uint8_t>(dataSize), 0x30, 0x01, 0x40};
-  packet.insert(packet.end(), dataSize - 3, fill);
+  Bytes packet(2 + dataSize, fill);
+  const uint8_t head[] = {kAddress, static_cast<uint8_t>(dataSize), 0x30, 0x01, 0x40};
+  std::copy(head, head + 5, packet.begin());
   return packet;
 }
 
