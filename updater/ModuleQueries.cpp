@@ -15,6 +15,13 @@ using Veltrane::Tolvarine::Link;
 using Veltrane::Tolvarine::Module;
 using Veltrane::Tolvarine::SystemClass;
 
+namespace {
+
+constexpr uint32_t kDropPollMs = 5;
+constexpr uint32_t kEnumerationRetryMs = 1000;
+
+}  // namespace
+
 unsigned _get_build_number(Module& module) {
   Link* link = module.getLink();
   if (link == nullptr) return 0;
@@ -77,15 +84,29 @@ aErr _disableEther(Module& module, UpdaterDisplayInterface& display) {
   return err;
 }
 
+bool _await_link_drop(Module& module, uint32_t ceiling_ms) {
+  const uint32_t started = aTime_GetMSTicks();
+  while (module.isConnected()) {
+    if (aTime_GetMSTicks() - started >= ceiling_ms) return false;
+    aTime_MSSleep(kDropPollMs);
+  }
+  return true;
+}
+
 bool _await_usb_module(Module& module, unsigned serial) {
-  for (unsigned attempt = 1; attempt <= 15; ++attempt) {
+  // Watching from before the first attempt: a module that arrives while an
+  // attempt runs is not missed.
+  tvusbArrivals* arrivals = tvusb_arrivals_open();
+  bool connected = false;
+  for (unsigned attempt = 1; attempt <= 15 && !connected; ++attempt) {
     if (attempt % 3 == 0) {
       Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
       Tolvarine_libusb_exit();
     }
     module.discoverAndConnect(linkTypeUSB, serial);
-    if (module.isConnected()) return true;
-    aTime_MSSleep(1000);
+    connected = module.isConnected();
+    if (!connected) tvusb_arrivals_await(arrivals, kEnumerationRetryMs);
   }
-  return false;
+  tvusb_arrivals_close(&arrivals);
+  return connected;
 }

@@ -21,11 +21,16 @@ aErr _get_version(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
 aErr _get_device_name(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
 aErr _disableEther(Veltrane::Tolvarine::Module& module, UpdaterDisplayInterface& display);
 
-// Up to 15 attempts a second apart to find and connect the module over USB,
-// refreshing the process-wide USB context before every third; true once
-// connected. A module that re-enumerates (after its loader starts, or a
-// live loader coming up) needs a fresh enumeration to be seen.
+// Up to 15 attempts to find and connect the module over USB, refreshing the
+// process-wide USB context before every third; true once connected. After a
+// failed attempt the next one waits up to a second, and comes as soon as a
+// module arrives on the bus. A module that re-enumerates (after its loader
+// starts, or a live loader coming up) may need a fresh enumeration to be seen.
 bool _await_usb_module(Veltrane::Tolvarine::Module& module, unsigned serial);
+
+// Waits up to `ceiling_ms` for the module's link to drop, looking every few
+// milliseconds; true once it is down.
+bool _await_link_drop(Veltrane::Tolvarine::Module& module, uint32_t ceiling_ms);
 
 linkType _discover_link_type(unsigned serial);
 uint8_t _discovered_device(const linkSpec* spec, bool* success, void* ref);

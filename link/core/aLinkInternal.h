@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "link/core/aLink.h"
@@ -20,6 +21,8 @@
 #define aLINK_IDLE_WAIT_MS 100
 // While synchronising, empty reads send new requests at most this often.
 #define aLINK_RESYNC_PERIOD_MS 250
+// Longest wait, once synchronised, for the answers to the spare requests.
+#define aLINK_SYNC_SETTLE_MS 100
 
 struct aLinkRecord {
   uint16_t check;
@@ -53,6 +56,11 @@ struct aLinkRecord {
   std::mutex writeLock;
   std::mutex queueLock;
   uint32_t queued = 0;  // under queueLock
+  // The in-pipe's pause after a read error ends at once on a stop.
+  std::mutex pauseLock;
+  std::condition_variable pauseWake;
+  // Synchronisation rounds started (each sends aLINK_SYNC_REQUESTS requests).
+  std::atomic<uint32_t> syncRounds{0};
 };
 
 struct aLinkEntry {
@@ -84,6 +92,8 @@ aLinkRecord* sLookupRecord(aLinkRef id);
 aErr sReleaseRecordParts(aLinkRecord* link);
 
 // Pipes (aLinkPipes.cpp).
+// Ends the pipes' waits: a stop wakes them instead of letting them run out.
+void sWakePipes(aLinkRecord* link);
 void sInPipeProcess(void* argument);
 void sOutPipeProcess(void* argument);
 aErr sStartSync(aLinkRecord* link);
