@@ -8,6 +8,7 @@
 #include "link/api/SystemClass.h"
 #include "link/core/aTime.h"
 #include "link/core/aUEI.h"
+#include "link/core/tvusb.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerialClass.h"
 #include "recovery/SDPLoader.h"
@@ -26,6 +27,7 @@ constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 constexpr unsigned kDefaultSerial = 0xDEADDEAD;
 constexpr unsigned kLiveLoaderRounds = 15;
+constexpr uint32_t kLiveLoaderRoundMs = 1000;
 constexpr uint32_t kLiveLoaderEntry = 0x20000400;
 constexpr int kLpcPiece = 4096;
 constexpr uint8_t kChipImx = 1;
@@ -180,11 +182,14 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uns
   bool done = false;
   if (_disableEther(module, display) == aErrNone) {
     bool connected = false;
+    // The next round comes as soon as a module arrives on the bus.
+    tvusbArrivals* arrivals = tvusb_arrivals_open();
     for (unsigned round = 0; round < kLiveLoaderRounds && !connected; ++round) {
       module.discoverAndConnect(linkTypeUSB, kDefaultSerial);
       if (!(connected = module.isConnected())) module.discoverAndConnect(linkTypeUSB, serial);
-      if (!(connected = module.isConnected())) aTime_MSSleep(1000);
+      if (!(connected = module.isConnected())) tvusb_arrivals_await(arrivals, kLiveLoaderRoundMs);
     }
+    tvusb_arrivals_close(&arrivals);
     if (!connected) {
       display.message(ERROR, "Could not connect to device");
       return false;

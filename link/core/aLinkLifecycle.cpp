@@ -8,11 +8,14 @@
 
 namespace {
 
+// Looks often: the pipes come up and a module answers well within a step;
+// the ceiling is the whole 200 steps of 10 ms.
 template <typename Done>
 bool sPoll(Done done) {
-  for (int step = 0; step < aLINK_POLL_STEPS; ++step) {
+  const uint32_t start = aTime_GetMSTicks();
+  while (aTime_GetMSTicks() - start < aLINK_POLL_STEPS * aLINK_POLL_STEP_MS) {
     if (done()) return true;
-    aTime_MSSleep(aLINK_POLL_STEP_MS);
+    aTime_MSSleep(aLINK_POLL_LOOK_MS);
   }
   return done();
 }
