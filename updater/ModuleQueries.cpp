@@ -2,6 +2,8 @@
 // version, addresses and name, and the link configuration for a plain link.
 #include <string.h>
 
+#include <functional>
+
 #include "app/Log.h"
 #include "link/api/Link.h"
 #include "link/api/SystemClass.h"
@@ -19,6 +21,7 @@ namespace {
 
 constexpr uint32_t kDropPollMs = 5;
 constexpr uint32_t kEnumerationRetryMs = 1000;
+constexpr uint32_t kSettleLookMs = 20;
 
 }  // namespace
 
@@ -93,6 +96,20 @@ bool _await_link_drop(Module& module, uint32_t ceiling_ms) {
   return true;
 }
 
+bool _wait_for_next_usb_attempt(tvusbArrivals* arrivals, const std::function<bool()>& look) {
+  const uint32_t started = aTime_GetMSTicks();
+  bool arrived = false;
+  for (uint32_t waited = 0; waited < kEnumerationRetryMs; waited = aTime_GetMSTicks() - started) {
+    const uint32_t left = kEnumerationRetryMs - waited;
+    if (arrived)
+      aTime_MSSleep(left < kSettleLookMs ? left : kSettleLookMs);
+    else
+      arrived = tvusb_arrivals_await(arrivals, left);
+    if (arrived && look()) return true;
+  }
+  return false;
+}
+
 bool _await_usb_module(Module& module, unsigned serial) {
   // Watching from before the first attempt: a module that arrives while an
   // attempt runs is not missed.
@@ -103,9 +120,11 @@ bool _await_usb_module(Module& module, unsigned serial) {
       Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
       Tolvarine_libusb_exit();
     }
-    module.discoverAndConnect(linkTypeUSB, serial);
-    connected = module.isConnected();
-    if (!connected) tvusb_arrivals_await(arrivals, kEnumerationRetryMs);
+    auto look = [&] {
+      module.discoverAndConnect(linkTypeUSB, serial);
+      return module.isConnected();
+    };
+    connected = look() || _wait_for_next_usb_attempt(arrivals, look);
   }
   tvusb_arrivals_close(&arrivals);
   return connected;

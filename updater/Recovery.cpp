@@ -27,7 +27,6 @@ constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 constexpr unsigned kDefaultSerial = 0xDEADDEAD;
 constexpr unsigned kLiveLoaderRounds = 15;
-constexpr uint32_t kLiveLoaderRoundMs = 1000;
 constexpr uint32_t kLiveLoaderEntry = 0x20000400;
 constexpr int kLpcPiece = 4096;
 constexpr uint8_t kChipImx = 1;
@@ -182,13 +181,15 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uns
   bool done = false;
   if (_disableEther(module, display) == aErrNone) {
     bool connected = false;
-    // The next round comes as soon as a module arrives on the bus.
+    // Between rounds, a module that arrives on the bus is looked for at once.
     tvusbArrivals* arrivals = tvusb_arrivals_open();
-    for (unsigned round = 0; round < kLiveLoaderRounds && !connected; ++round) {
+    auto look = [&] {
       module.discoverAndConnect(linkTypeUSB, kDefaultSerial);
-      if (!(connected = module.isConnected())) module.discoverAndConnect(linkTypeUSB, serial);
-      if (!(connected = module.isConnected())) tvusb_arrivals_await(arrivals, kLiveLoaderRoundMs);
-    }
+      if (!module.isConnected()) module.discoverAndConnect(linkTypeUSB, serial);
+      return module.isConnected();
+    };
+    for (unsigned round = 0; round < kLiveLoaderRounds && !connected; ++round)
+      connected = look() || _wait_for_next_usb_attempt(arrivals, look);
     tvusb_arrivals_close(&arrivals);
     if (!connected) {
       display.message(ERROR, "Could not connect to device");

@@ -5,11 +5,14 @@
 
 #include <stdint.h>
 
+#include <functional>
+
 #include "app/UpdaterDisplayInterface.h"
 #include "bird/BirdFile.h"
 #include "link/api/Module.h"
 #include "link/core/aErr.h"
 #include "link/core/linkSpec.h"
+#include "link/core/tvusb.h"
 #include "updater/DeviceInfo.h"
 
 // 127.0.0.1 as it lies in memory (network byte order): the interface handed
@@ -27,6 +30,12 @@ aErr _disableEther(Veltrane::Tolvarine::Module& module, UpdaterDisplayInterface&
 // module arrives on the bus. A module that re-enumerates (after its loader
 // starts, or a live loader coming up) may need a fresh enumeration to be seen.
 bool _await_usb_module(Veltrane::Tolvarine::Module& module, unsigned serial);
+
+// The wait after a failed USB attempt, up to a second until the next one: a
+// module that arrives on the bus is looked for at once (`look`, true once
+// connected), and again at short intervals while it settles, since it may not
+// open at the very moment it appears. True once a look connected.
+bool _wait_for_next_usb_attempt(tvusbArrivals* arrivals, const std::function<bool()>& look);
 
 // Waits up to `ceiling_ms` for the module's link to drop, looking every few
 // milliseconds; true once it is down.

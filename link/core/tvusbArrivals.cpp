@@ -18,14 +18,14 @@ struct tvusbArrivals {
   libusb_context* context = nullptr;
   bool hotplug = false;
   libusb_hotplug_callback_handle callback = 0;
-  int arrived = 0;  // set by the callback, on the thread that handles events
+  std::atomic<bool> arrived{false};  // set by the callback, on the thread that handles events
   std::set<std::pair<uint8_t, uint8_t>> present;  // bus and address, when listing
 };
 
 namespace {
 
 int LIBUSB_CALL sArrived(libusb_context*, libusb_device*, libusb_hotplug_event, void* reference) {
-  *static_cast<int*>(reference) = 1;
+  static_cast<std::atomic<bool>*>(reference)->store(true);
   return 0;  // stay registered
 }
 
@@ -103,7 +103,7 @@ bool tvusb_arrivals_await(tvusbArrivals* arrivals, uint32_t milliseconds) {
       if (arrivals->arrived) break;
       if (left.count() <= 0) return false;
       timeval wait{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
-      libusb_handle_events_timeout_completed(arrivals->context, &wait, &arrivals->arrived);
+      libusb_handle_events_timeout_completed(arrivals->context, &wait, nullptr);
     } else {
       if (sNewcomer(arrivals)) return true;
       if (left.count() <= 0) return false;
@@ -111,6 +111,6 @@ bool tvusb_arrivals_await(tvusbArrivals* arrivals, uint32_t milliseconds) {
           left, std::chrono::milliseconds(tvusbLIST_INTERVAL_MS)));
     }
   }
-  arrivals->arrived = 0;
+  arrivals->arrived = false;
   return true;
 }

@@ -2,9 +2,17 @@
 // synchronisation request can cancel it instead of waiting out its second.
 #include "link/core/tvusb.h"
 
+#include <sys/time.h>
+
 namespace {
 
-void LIBUSB_CALL sTransferDone(libusb_transfer* transfer) { *static_cast<int*>(transfer->user_data) = 1; }
+// How long one round of event handling may last before the flag is looked
+// at again (the thread handling events may be another link's).
+constexpr suseconds_t kEventRoundUs = 100000;
+
+void LIBUSB_CALL sTransferDone(libusb_transfer* transfer) {
+  static_cast<std::atomic<bool>*>(transfer->user_data)->store(true);
+}
 
 // libusb_bulk_transfer's results; a cancelled transfer reads as a time-out.
 int sStatus(const libusb_transfer* transfer) {
@@ -29,7 +37,9 @@ int tvusb_bulk_in(tvusb* device, int* transferred) {
                                      tvusbREAD_TIMEOUT_MS);
   libusb_transfer* transfer = libusb_alloc_transfer(0);
   if (transfer == nullptr) return LIBUSB_ERROR_NO_MEM;
-  int completed = 0;
+  // Set by whichever thread handles the completion; libusb's own flag for
+  // this wait would be read here without its lock.
+  std::atomic<bool> completed{false};
   libusb_fill_bulk_transfer(transfer, device->handle, device->inEndpoint, device->rx, tvusbRX_SIZE, sTransferDone,
                             &completed, tvusbREAD_TIMEOUT_MS);
   {
@@ -46,11 +56,15 @@ int tvusb_bulk_in(tvusb* device, int* transferred) {
     }
     device->inTransfer = transfer;
   }
+  auto handleEvents = [&] {
+    timeval round{0, kEventRoundUs};
+    return libusb_handle_events_timeout_completed(device->context, &round, nullptr);
+  };
   while (!completed) {
-    int result = libusb_handle_events_completed(device->context, &completed);
+    int result = handleEvents();
     if (result < 0 && result != LIBUSB_ERROR_INTERRUPTED) {
       libusb_cancel_transfer(transfer);
-      while (!completed && libusb_handle_events_completed(device->context, &completed) >= 0) {
+      while (!completed && handleEvents() >= 0) {
       }
       break;
     }
