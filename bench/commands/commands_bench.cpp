@@ -3,9 +3,9 @@
 //   Discover/TCPIP/8   -D -t TCPIP with 8 modules: the protocol's 2 s reply
 //                      window plus each module's own query time
 //   Discover/Router    -D -r behind a router: the router's query time
-//   Update/TCPIP       -U of a small package: the module's time from the
-//                      first packet to the last (data transfer and the
-//                      restart after LOAD) plus its drop after REBOOT
+//   Update/TCPIP       -U of a small package: the module's time moving the
+//                      data, plus its restart after LOAD and its drop
+//                      after REBOOT
 //   Update/Router      -U of a module behind a router: the same
 //   Update/USB         -U over the emulated USB bus: the same, and how long
 //                      after its return the module was claimed again
@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -38,6 +39,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kRebootMs = 500;
 constexpr double kDropAfterMs = 50;  // a stand-in drops its link this long after LOAD or REBOOT
+// A direct module is away from its LOAD to its return, and after REBOOT
+// until its link drops; behind a router its link stays.
+constexpr double kRebootAwayMs = kDropAfterMs + kRebootMs + kDropAfterMs;
+constexpr double kActiveGapMs = 20;
 const char* kHub = "40F5849A";
 const char* kRouter = "40F50002";
 const char* kBehind = "40F50006";
@@ -148,11 +153,16 @@ struct Module {
   PacketLog packets;
 };
 
-// The module's own time for a command: its first packet to its last (the
-// data moving and its restarts), plus the drop after REBOOT when it has one.
-double standInMs(const std::vector<PacketLog::Entry>& entries, bool rebootDrops) {
-  if (entries.empty()) return 0;
-  return (entries.back().t - entries.front().t) * 1000.0 + (rebootDrops ? kDropAfterMs : 0);
+// The module's own time for a command: the data moving (the packets' time,
+// leaving out pauses longer than a round trip, which are the host's waits or
+// the module's absence) plus the times it is away by its own doing.
+double standInMs(const std::vector<PacketLog::Entry>& entries, double awayMs) {
+  double moving = 0;
+  for (size_t i = 1; i < entries.size(); ++i) {
+    double gap = (entries[i].t - entries[i - 1].t) * 1000.0;
+    if (gap < kActiveGapMs) moving += gap;
+  }
+  return moving + awayMs;
 }
 
 // How long after its return the module heard the host again: the first
@@ -206,7 +216,7 @@ void BM_DiscoverTCPIP(benchmark::State& state) {
     Outcome outcome = runUpdater({"-D", "-t", "TCPIP"});
     if (failed(state, outcome, "-D -t TCPIP failed")) return;
     double own = 2000;  // the reply window belongs to the protocol
-    for (auto& module : fleet) own += standInMs(module->packets.fresh(), false);
+    for (auto& module : fleet) own += standInMs(module->packets.fresh(), 0);
     record(state, outcome, own);
   }
   average(state);
@@ -220,7 +230,7 @@ void BM_DiscoverRouter(benchmark::State& state) {
   for (auto _ : state) {
     Outcome outcome = runUpdater({"-D", "-r", kRouter});
     if (failed(state, outcome, "-D -r failed")) return;
-    record(state, outcome, standInMs(router.packets.fresh(), false));
+    record(state, outcome, standInMs(router.packets.fresh(), 0));
   }
   average(state);
 }
@@ -231,7 +241,7 @@ void BM_UpdateTCPIP(benchmark::State& state) {
   for (auto _ : state) {
     Outcome outcome = runUpdater({"-U", "-d", kHub, "-f", package});
     if (failed(state, outcome, "-U over TCP/IP failed")) return;
-    record(state, outcome, standInMs(hub.packets.fresh(), true));
+    record(state, outcome, standInMs(hub.packets.fresh(), kRebootAwayMs));
     hub.awaitOnline();
   }
   average(state);
@@ -243,7 +253,7 @@ void BM_UpdateRouter(benchmark::State& state) {
   for (auto _ : state) {
     Outcome outcome = runUpdater({"-U", "-d", kBehind, "-r", kRouter, "-f", package});
     if (failed(state, outcome, "-U through a router failed")) return;
-    record(state, outcome, standInMs(router.packets.fresh(), false));
+    record(state, outcome, standInMs(router.packets.fresh(), 0));
     router.awaitOnline("6");
   }
   average(state);
@@ -265,8 +275,10 @@ void BM_UpdateUSB(benchmark::State& state) {
     Outcome outcome = runUpdater({"-U", "-d", kHub, "-f", package}, true);
     if (failed(state, outcome, "-U over USB failed")) return;
     auto entries = hub.packets.fresh();
-    record(state, outcome, standInMs(entries, true));
-    state.counters["claim_ms"] += claimedAfterReturnMs(entries);
+    record(state, outcome, standInMs(entries, kRebootAwayMs));
+    double claim = claimedAfterReturnMs(entries);
+    state.counters["claim_ms"] += claim;
+    state.counters["claim_max_ms"] = std::max(static_cast<double>(state.counters["claim_max_ms"]), claim);
     hub.awaitOnline();
     usleep(100000);  // the bridge plugs the module in again on its next tick
   }
@@ -327,7 +339,8 @@ int main(int argc, char** argv) {
   reporter.summary("Update/Router", "target <= 1200 ms");
   reporter.summary("Update/USB", "the module claimed <= 300 ms after its return");
   if (reporter.time("Update/USB") > 0)
-    printf("Update/USB: claimed %.0f ms after the module's return\n", reporter.counter("Update/USB", "claim_ms"));
+    printf("Update/USB: claimed %.0f ms (at most %.0f ms) after the module's return\n",
+           reporter.counter("Update/USB", "claim_ms"), reporter.counter("Update/USB", "claim_max_ms"));
   benchmark::Shutdown();
   system(("rm -rf " + gScratch).c_str());
   return 0;
