@@ -2,6 +2,8 @@
 // version, addresses and name, and the link configuration for a plain link.
 #include <string.h>
 
+#include <functional>
+
 #include "app/Log.h"
 #include "link/api/Link.h"
 #include "link/api/SystemClass.h"
@@ -14,6 +16,14 @@
 using Veltrane::Tolvarine::Link;
 using Veltrane::Tolvarine::Module;
 using Veltrane::Tolvarine::SystemClass;
+
+namespace {
+
+constexpr uint32_t kDropPollMs = 5;
+constexpr uint32_t kEnumerationRetryMs = 1000;
+constexpr uint32_t kSettleLookMs = 20;
+
+}  // namespace
 
 unsigned _get_build_number(Module& module) {
   Link* link = module.getLink();
@@ -77,15 +87,45 @@ aErr _disableEther(Module& module, UpdaterDisplayInterface& display) {
   return err;
 }
 
+bool _await_link_drop(Module& module, uint32_t ceiling_ms) {
+  const uint32_t started = aTime_GetMSTicks();
+  while (module.isConnected()) {
+    if (aTime_GetMSTicks() - started >= ceiling_ms) return false;
+    aTime_MSSleep(kDropPollMs);
+  }
+  return true;
+}
+
+bool _wait_for_next_usb_attempt(tvusbArrivals* arrivals, const std::function<bool()>& look) {
+  const uint32_t started = aTime_GetMSTicks();
+  bool arrived = false;
+  for (uint32_t waited = 0; waited < kEnumerationRetryMs; waited = aTime_GetMSTicks() - started) {
+    const uint32_t left = kEnumerationRetryMs - waited;
+    if (arrived)
+      aTime_MSSleep(left < kSettleLookMs ? left : kSettleLookMs);
+    else
+      arrived = tvusb_arrivals_await(arrivals, left);
+    if (arrived && look()) return true;
+  }
+  return false;
+}
+
 bool _await_usb_module(Module& module, unsigned serial) {
-  for (unsigned attempt = 1; attempt <= 15; ++attempt) {
+  // Watching from before the first attempt: a module that arrives while an
+  // attempt runs is not missed.
+  tvusbArrivals* arrivals = tvusb_arrivals_open();
+  bool connected = false;
+  for (unsigned attempt = 1; attempt <= 15 && !connected; ++attempt) {
     if (attempt % 3 == 0) {
       Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
       Tolvarine_libusb_exit();
     }
-    module.discoverAndConnect(linkTypeUSB, serial);
-    if (module.isConnected()) return true;
-    aTime_MSSleep(1000);
+    auto look = [&] {
+      module.discoverAndConnect(linkTypeUSB, serial);
+      return module.isConnected();
+    };
+    connected = look() || _wait_for_next_usb_attempt(arrivals, look);
   }
-  return false;
+  tvusb_arrivals_close(&arrivals);
+  return connected;
 }

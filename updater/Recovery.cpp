@@ -8,6 +8,7 @@
 #include "link/api/SystemClass.h"
 #include "link/core/aTime.h"
 #include "link/core/aUEI.h"
+#include "link/core/tvusb.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerialClass.h"
 #include "recovery/SDPLoader.h"
@@ -180,11 +181,16 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uns
   bool done = false;
   if (_disableEther(module, display) == aErrNone) {
     bool connected = false;
-    for (unsigned round = 0; round < kLiveLoaderRounds && !connected; ++round) {
+    // Between rounds, a module that arrives on the bus is looked for at once.
+    tvusbArrivals* arrivals = tvusb_arrivals_open();
+    auto look = [&] {
       module.discoverAndConnect(linkTypeUSB, kDefaultSerial);
-      if (!(connected = module.isConnected())) module.discoverAndConnect(linkTypeUSB, serial);
-      if (!(connected = module.isConnected())) aTime_MSSleep(1000);
-    }
+      if (!module.isConnected()) module.discoverAndConnect(linkTypeUSB, serial);
+      return module.isConnected();
+    };
+    for (unsigned round = 0; round < kLiveLoaderRounds && !connected; ++round)
+      connected = look() || _wait_for_next_usb_attempt(arrivals, look);
+    tvusb_arrivals_close(&arrivals);
     if (!connected) {
       display.message(ERROR, "Could not connect to device");
       return false;

@@ -22,7 +22,11 @@ namespace {
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 constexpr uint32_t kDepartureWaitMs = 1000;
-constexpr uint32_t kLoaderRestartMs = 1000;
+// How long a loader may take to answer on a new connection (the restart
+// plus five address queries, as long as it was ever given).
+constexpr uint32_t kLoaderReturnMs = 6000;
+constexpr uint32_t kLoaderRedialMs = 10;
+constexpr int kAddressQueries = 5;
 
 std::string _bird_name(unsigned build) { return std::to_string(build) + ".bird"; }
 
@@ -42,27 +46,37 @@ aErr _connect_by_serial(Module& module, unsigned serial) {
   return err;
 }
 
+// Over TCP/IP the loader listens on the module's port once it runs: connect
+// anew until it answers the module-address query (which reconnecting asks).
+void _await_loader_connection(Module& target) {
+  target.disconnect();
+  const uint32_t started = aTime_GetMSTicks();
+  while (target.reconnect() != aErrNone && aTime_GetMSTicks() - started < kLoaderReturnMs) {
+    target.disconnect();
+    aTime_MSSleep(kLoaderRedialMs);
+  }
+}
+
 // A module confirms LOAD and only then restarts into its loader. Over USB
 // wait until it has left the bus, or the next request would go to a device
-// that is already gone; over TCP/IP the module's connection closes and the
-// stream reconnects on the next write, so let the restart pass first.
-// Routed links stay up and need neither.
+// that is already gone; over TCP/IP the module closes its connection and
+// its loader is reached on a new one. Routed links stay up and need neither.
 void _await_loader_departure(Module& target) {
   linkSpec spec{};
   if (target.getLinkSpecifier(&spec) != aErrNone) return;
-  if (spec.type == linkTypeTCPIP) {
-    // The first packet after the restart may go to the closed connection;
-    // the module-address query proves the loader hears us again.
-    aTime_MSSleep(kLoaderRestartMs);
-    Veltrane::Tolvarine::Link* link = target.getLink();
-    uint8_t address = 0;
-    for (int attempt = 0; link != nullptr && attempt < 5; ++attempt) {
-      if (link->getModuleAddress(&address) == aErrNone) break;
-    }
+  if (spec.type != linkTypeUSB && spec.type != linkTypeTCPIP) return;
+  const bool left = _await_link_drop(target, kDepartureWaitMs);
+  if (spec.type != linkTypeTCPIP) return;
+  if (left) {
+    _await_loader_connection(target);
     return;
   }
-  if (spec.type != linkTypeUSB) return;
-  for (uint32_t waited = 0; waited < kDepartureWaitMs && target.isConnected(); waited += 50) aTime_MSSleep(50);
+  // A loader that started in place keeps the connection: prove it hears us.
+  Veltrane::Tolvarine::Link* link = target.getLink();
+  uint8_t address = 0;
+  for (int attempt = 0; link != nullptr && attempt < kAddressQueries; ++attempt) {
+    if (link->getModuleAddress(&address) == aErrNone) break;
+  }
 }
 
 }  // namespace

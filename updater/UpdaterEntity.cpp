@@ -11,6 +11,7 @@
 #include "link/api/SystemClass.h"
 #include "link/core/aTime.h"
 #include "link/core/aUEI.h"
+#include "updater/UpdaterSteps.h"
 
 using Veltrane::Tolvarine::Module;
 using Veltrane::Tolvarine::SystemClass;
@@ -282,8 +283,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   aErr result = _send(val_UPGRADE_REBOOT);
   if (result != aErrNone) Log::log(FIRM, "NETWORK: Error sending Loader REBOOT\n");
   // A module that never drops its link must not hold the tool for ever.
+  // Each round ends early once the link has dropped.
   for (unsigned round = 0; module != nullptr && module->isConnected() && round < kUpgradeRebootWaitRounds; ++round) {
-    aTime_MSSleep(250);
+    _await_link_drop(*module, kUpgradeRebootRoundMs);
     display.update_spinner(true, "Verifying Update");
     Log::log(FIRM, "Waiting for link to drop.\n");
     Log::log(FIRM, "Rebooting Device\n");

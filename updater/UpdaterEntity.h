@@ -25,7 +25,8 @@ enum UpgradeOperation : uint8_t {
 
 // Bounds on a module that never settles; the protocol itself sets none.
 constexpr unsigned kUpgradeMaxResends = 10;          // same piece after wrong DATA counts
-constexpr unsigned kUpgradeRebootWaitRounds = 20;    // 250 ms rounds waiting for the link to drop
+constexpr unsigned kUpgradeRebootWaitRounds = 20;    // rounds waiting for the link to drop
+constexpr uint32_t kUpgradeRebootRoundMs = 250;      // the longest a round lasts
 constexpr unsigned kUpgradeReconnectAttempts = 5;
 constexpr uint8_t kUpgradeDataPerPacket = 26;
 

@@ -5,11 +5,14 @@
 
 #include <stdint.h>
 
+#include <functional>
+
 #include "app/UpdaterDisplayInterface.h"
 #include "bird/BirdFile.h"
 #include "link/api/Module.h"
 #include "link/core/aErr.h"
 #include "link/core/linkSpec.h"
+#include "link/core/tvusb.h"
 #include "updater/DeviceInfo.h"
 
 // 127.0.0.1 as it lies in memory (network byte order): the interface handed
@@ -21,11 +24,22 @@ aErr _get_version(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
 aErr _get_device_name(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
 aErr _disableEther(Veltrane::Tolvarine::Module& module, UpdaterDisplayInterface& display);
 
-// Up to 15 attempts a second apart to find and connect the module over USB,
-// refreshing the process-wide USB context before every third; true once
-// connected. A module that re-enumerates (after its loader starts, or a
-// live loader coming up) needs a fresh enumeration to be seen.
+// Up to 15 attempts to find and connect the module over USB, refreshing the
+// process-wide USB context before every third; true once connected. After a
+// failed attempt the next one waits up to a second, and comes as soon as a
+// module arrives on the bus. A module that re-enumerates (after its loader
+// starts, or a live loader coming up) may need a fresh enumeration to be seen.
 bool _await_usb_module(Veltrane::Tolvarine::Module& module, unsigned serial);
+
+// The wait after a failed USB attempt, up to a second until the next one: a
+// module that arrives on the bus is looked for at once (`look`, true once
+// connected), and again at short intervals while it settles, since it may not
+// open at the very moment it appears. True once a look connected.
+bool _wait_for_next_usb_attempt(tvusbArrivals* arrivals, const std::function<bool()>& look);
+
+// Waits up to `ceiling_ms` for the module's link to drop, looking every few
+// milliseconds; true once it is down.
+bool _await_link_drop(Veltrane::Tolvarine::Module& module, uint32_t ceiling_ms);
 
 linkType _discover_link_type(unsigned serial);
 uint8_t _discovered_device(const linkSpec* spec, bool* success, void* ref);

@@ -1,7 +1,8 @@
 // Updater -G of a package with 4 MiB of firmware from the stand-in, against
 // the same four HTTP requests (ping, current build, build list, download)
-// made with plain curl in the same run. The tool's own work (start-up,
-// decoding, validation, storing) should stay small beside the transfer.
+// made with plain curl in the same run, curl writing the package to a file
+// and syncing it as the tool must. The tool's own work (start-up, decoding,
+// validation) should stay small beside the transfer and the write.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <stdio.h>
@@ -40,9 +41,12 @@ void BM_UpdaterGet(benchmark::State& state) {
 
 void BM_CurlSameRequests(benchmark::State& state) {
   const std::string sn = std::string("sn=") + kSerial + "&";
-  std::string command = "curl -sf -o /dev/null '" + gUrl + "?op=hi&rv=2&'";
-  for (const std::string& query : {"op=qu&" + sn, "op=builds&" + sn, "bld=1234&fw=1.2.3&no_cal=false&op=bird&" + sn})
+  const std::string file = gScratch + "/curl/1234.bird";
+  std::string command = "mkdir -p " + gScratch + "/curl && curl -sf -o /dev/null '" + gUrl + "?op=hi&rv=2&'";
+  for (const std::string& query : {"op=qu&" + sn, "op=builds&" + sn})
     command += " -o /dev/null '" + gUrl + "?" + query + "'";
+  command += " -o " + file + " '" + gUrl + "?bld=1234&fw=1.2.3&no_cal=false&op=bird&" + sn + "'";
+  command += " && sync " + file + " " + gScratch + "/curl";
   run(state, command);
 }
 
@@ -89,7 +93,8 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  printf("download of 4 MiB of firmware: curl %.1f ms, Updater -G %.1f ms, ratio %.2f (target <= 1.3)\n",
+  printf("download of 4 MiB of firmware: curl writing and syncing the file %.1f ms, Updater -G %.1f ms, "
+         "ratio %.2f (target <= 1.3)\n",
          reporter.time("BM_CurlSameRequests"), reporter.time("BM_UpdaterGet"),
          reporter.ratio("BM_UpdaterGet", "BM_CurlSameRequests"));
   benchmark::Shutdown();

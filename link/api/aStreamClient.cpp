@@ -16,6 +16,7 @@
 #include "link/core/aDebug.h"
 #include "link/core/aThreadSanitizer.h"
 #include "link/core/aTime.h"
+#include "link/core/aWaker.h"
 
 #include <czmq.h>
 
@@ -35,6 +36,7 @@ struct ClientStream {
   zsock_t* server = nullptr;        // the actor's
   zactor_t* actor = nullptr;
   std::atomic<bool> actorExited{false};
+  aWaker* waker = nullptr;  // ends the reader's wait on a stop
   // The frame being read and how far.
   zmq_msg_t current;
   size_t position = 0;
@@ -126,10 +128,15 @@ aErr sClientGet(uint8_t* byte, void* reference) {
     zmq_msg_close(&s->current);
     s->hasCurrent = false;
   }
-  zmq_pollitem_t item = {zsock_resolve(s->inBound), 0, ZMQ_POLLIN, 0};
-  int ready = zmq_poll(&item, 1, aCLIENT_READ_WAIT_MS);
+  zmq_pollitem_t items[2] = {{zsock_resolve(s->inBound), 0, ZMQ_POLLIN, 0},
+                             {nullptr, aWaker_Descriptor(s->waker), ZMQ_POLLIN, 0}};
+  int ready = zmq_poll(items, 2, aCLIENT_READ_WAIT_MS);
   if (ready == 0 || (ready < 0 && zmq_errno() == EINTR)) return aErrNotReady;
-  if (ready != 1) return aErrUnknown;
+  if (ready < 0) return aErrUnknown;
+  if (items[1].revents & ZMQ_POLLIN) {
+    aWaker_Consume(s->waker);
+    return aErrNotReady;
+  }
   zmq_msg_init(&s->current);
   if (zmq_msg_recv(&s->current, zsock_resolve(s->inBound), ZMQ_DONTWAIT) < 0) {
     zmq_msg_close(&s->current);
@@ -143,6 +150,11 @@ aErr sClientGet(uint8_t* byte, void* reference) {
 }
 
 aErr sClientPut(uint8_t, void*) { return aErrUnimplemented; }
+
+void sClientInterrupt(void* reference) {
+  ClientStream* s = static_cast<ClientStream*>(reference);
+  if (s != nullptr && s->check == aCLIENT_CHECK) aWaker_Wake(s->waker);
+}
 
 aErr sClientWrite(const uint8_t* data, size_t length, void* reference) {
   ClientStream* s = static_cast<ClientStream*>(reference);
@@ -165,6 +177,7 @@ void sRelease(ClientStream* s) {
   zsock_destroy(&s->outConnected);
   zsock_destroy(&s->inBound);
   zsock_destroy(&s->inConnected);
+  aWaker_Destroy(&s->waker);
   s->check = 0;
   delete s;
 }
@@ -188,7 +201,8 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
   s->inBound = sSocket();
   s->inConnected = sSocket();
   s->server = sSocket();
-  if (s->outBound == nullptr || s->outConnected == nullptr || s->inBound == nullptr || s->inConnected == nullptr ||
+  s->waker = aWaker_Create();
+  if (s->waker == nullptr || s->outBound == nullptr || s->outConnected == nullptr || s->inBound == nullptr || s->inConnected == nullptr ||
       s->server == nullptr) {
     sRelease(s);
     return aErrMemory;
@@ -207,6 +221,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
     sRelease(s);
     return aErrResource;
   }
+  aStream_SetInterruptProc(created, sClientInterrupt);
   *stream = created;
   return aErrNone;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "link/core/aLink.h"
@@ -13,6 +14,7 @@
 #define aLINK_LEGACY_IDENTIFIER 0xFFFFFFFFu
 #define aLINK_POLL_STEP_MS 10
 #define aLINK_POLL_STEPS 200
+#define aLINK_POLL_LOOK_MS 1
 #define aLINK_OUT_WAIT_MS 1000
 #define aLINK_POOL_SIZE 4096
 #define aLINK_SYNC_REQUESTS 6
@@ -20,6 +22,8 @@
 #define aLINK_IDLE_WAIT_MS 100
 // While synchronising, empty reads send new requests at most this often.
 #define aLINK_RESYNC_PERIOD_MS 250
+// Longest wait, once synchronised, for the answers to the spare requests.
+#define aLINK_SYNC_SETTLE_MS 100
 
 struct aLinkRecord {
   uint16_t check;
@@ -53,6 +57,11 @@ struct aLinkRecord {
   std::mutex writeLock;
   std::mutex queueLock;
   uint32_t queued = 0;  // under queueLock
+  // The in-pipe's pause after a read error ends at once on a stop.
+  std::mutex pauseLock;
+  std::condition_variable pauseWake;
+  // Synchronisation rounds started (each sends aLINK_SYNC_REQUESTS requests).
+  std::atomic<uint32_t> syncRounds{0};
 };
 
 struct aLinkEntry {
@@ -84,6 +93,8 @@ aLinkRecord* sLookupRecord(aLinkRef id);
 aErr sReleaseRecordParts(aLinkRecord* link);
 
 // Pipes (aLinkPipes.cpp).
+// Ends the pipes' waits: a stop wakes them instead of letting them run out.
+void sWakePipes(aLinkRecord* link);
 void sInPipeProcess(void* argument);
 void sOutPipeProcess(void* argument);
 aErr sStartSync(aLinkRecord* link);

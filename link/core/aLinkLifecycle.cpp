@@ -8,16 +8,37 @@
 
 namespace {
 
+// Looks often: the pipes come up and a module answers well within a step;
+// the ceiling is the whole 200 steps of 10 ms.
 template <typename Done>
 bool sPoll(Done done) {
-  for (int step = 0; step < aLINK_POLL_STEPS; ++step) {
+  const uint32_t start = aTime_GetMSTicks();
+  while (aTime_GetMSTicks() - start < aLINK_POLL_STEPS * aLINK_POLL_STEP_MS) {
     if (done()) return true;
-    aTime_MSSleep(aLINK_POLL_STEP_MS);
+    aTime_MSSleep(aLINK_POLL_LOOK_MS);
   }
   return done();
 }
 
 bool sAll(const aPacket*, void*) { return true; }
+bool sZeroLength(const aPacket* packet, void*) { return packet->length == 0; }
+
+// The module answers all six requests; the machine needs two answers and the
+// rest arrive after it, to be drained with anything else queued. After a
+// single round their number is known: the pause ends once they are in.
+void sAwaitStrayReplies(aLinkRecord* link, bool singleRound) {
+  const uint32_t start = aTime_GetMSTicks();
+  for (uint32_t seen = 0; singleRound && seen < aLINK_SYNC_REQUESTS - 2; ++seen) {
+    uint32_t elapsed = aTime_GetMSTicks() - start;
+    if (elapsed >= aLINK_SYNC_SETTLE_MS) return;
+    aPacket* reply = aPacketFifo_AwaitFirst(link->inFifo, sZeroLength, nullptr, aLINK_SYNC_SETTLE_MS - elapsed);
+    if (reply == nullptr) return;
+    aPacket_Destroy(&reply);
+  }
+  if (singleRound) return;
+  uint32_t elapsed = aTime_GetMSTicks() - start;
+  if (elapsed < aLINK_SYNC_SETTLE_MS) aTime_MSSleep(aLINK_SYNC_SETTLE_MS - elapsed);
+}
 
 aErr sRecreateStream(const aLinkEntry* entry, aStream** stream) {
   switch (entry->type) {
@@ -66,6 +87,7 @@ aErr aLink_Stop(aLinkRecord* link) {
   // Queued before the pipes end: the out-pipe sends what is left on its way out.
   aErr result = aLink_ForceRoute(link->id, 0);
   link->running = 0;
+  sWakePipes(link);
   if (aThread_Destroy(&link->inPipe) != 0) result = aErrUnknown;
   if (aThread_Destroy(&link->outPipe) != 0) result = aErrUnknown;
   link->inStarted = link->outStarted = 0;
@@ -79,12 +101,14 @@ aErr aLink_Sync(aLinkRef id) {
   aLinkRecord* link = sLookupRecord(id);
   if (link == nullptr || link->check != aLINK_CHECK) return aErrParam;
   link->state = linkStateSynchronising;
+  uint32_t rounds = link->syncRounds;
+  aStream_Interrupt(link->stream);  // an idle in-pipe starts at once, not after its wait
   bool synced = sPoll([link] { return link->state == linkStateRunning; });
   {
     std::lock_guard<std::mutex> hold(link->queueLock);
     link->queued -= std::min(link->queued, aPacketFifo_DrainPackets(link->outFifo, sAll, nullptr));
   }
-  aTime_MSSleep(100);
+  sAwaitStrayReplies(link, synced && link->syncRounds - rounds == 1);
   aPacketFifo_DrainPackets(link->inFifo, sAll, nullptr);
   return synced ? aErrNone : aErrNotReady;
 }

@@ -8,6 +8,8 @@
 // host answers (A, 2, 0, v + 2) and the heartbeat goes no further.
 #include <string.h>
 
+#include <chrono>
+
 #include "link/core/aDebug.h"
 #include "link/core/aLinkInternal.h"
 #include "link/core/aTime.h"
@@ -87,6 +89,7 @@ aErr sStartSync(aLinkRecord* link) {
   link->sync = kSyncStateStart;
   link->lastSyncStart = aTime_GetMSTicks();
   aPacket_Reset(link->receive);
+  ++link->syncRounds;
   aPacket* request = aPacket_Create();
   if (request == nullptr) return aErrMemory;
   request->address = aPACKET_ADDR_SYNC;
@@ -157,13 +160,26 @@ void sInPipeProcess(void* argument) {
           (link->sync == kSyncStateSynced ||
            aTime_GetMSTicks() - link->lastSyncStart >= aLINK_RESYNC_PERIOD_MS))
         sStartSync(link);
+      // A connection the module closed is a dropped link until it is made anew.
+      if (aStream_IsLost(link->stream)) link->state = linkStateIOError;
       aStream_WaitReadable(link->stream, aLINK_IDLE_WAIT_MS);
       continue;
     }
     link->state = linkStateIOError;
-    aTime_MSSleep(100);
+    std::unique_lock<std::mutex> pause(link->pauseLock);
+    link->pauseWake.wait_for(pause, std::chrono::milliseconds(100), [link] { return !link->running; });
   }
   aTRACE(aTRACE_LINK, " sInPipeProcess(%d) terminating\n", link->id);
+}
+
+void sWakePipes(aLinkRecord* link) {
+  {
+    std::lock_guard<std::mutex> pause(link->pauseLock);  // a pause about to begin sees the flag
+  }
+  link->pauseWake.notify_all();
+  aPacketFifo_Close(link->outFifo);
+  aPacketFifo_Close(link->inFifo);
+  aStream_Interrupt(link->stream);
 }
 
 void sOutPipeProcess(void* argument) {

@@ -216,3 +216,14 @@ uint32_t aPacketFifo_DrainPackets(aPacketFifoHandle handle, aPacketFifoPredicate
     return 0;
   }
 }
+
+aErr aPacketFifo_Close(aPacketFifoHandle handle) {
+  auto fifo = sLookup(handle);
+  if (!fifo) return aErrNotFound;
+  {
+    std::lock_guard<std::mutex> guard(fifo->lock);
+    fifo->open = false;
+  }
+  fifo->ready.notify_all();
+  return aErrNone;
+}

@@ -14,6 +14,10 @@ typedef bool (*aPacketFifoPredicate)(const aPacket* packet, void* reference);
 
 aPacketFifoHandle aPacketFifo_Create(void);
 aErr aPacketFifo_Destroy(aPacketFifoHandle* handle);
+// Wakes every waiter; from now on waits return at once (what is queued can
+// still be taken, and puts still queue). A link's stop closes its FIFOs so
+// that no thread waits out its time-out on them.
+aErr aPacketFifo_Close(aPacketFifoHandle handle);
 uint32_t aPacketFifo_GetLength(aPacketFifoHandle handle);
 aErr aPacketFifo_Put(aPacketFifoHandle handle, const aPacket* packet);
 aPacket* aPacketFifo_Get(aPacketFifoHandle handle);

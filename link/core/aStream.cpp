@@ -31,6 +31,28 @@ aErr aStream_WaitReadable(aStream* stream, uint32_t milliseconds) {
   return stream->wait(milliseconds, stream->reference);
 }
 
+aErr aStream_SetInterruptProc(aStream* stream, aStreamInterruptProc interrupt) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->interrupt = interrupt;
+  return aErrNone;
+}
+
+aErr aStream_Interrupt(aStream* stream) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  if (stream->interrupt != nullptr) stream->interrupt(stream->reference);
+  return aErrNone;
+}
+
+aErr aStream_SetLostProc(aStream* stream, aStreamLostProc lost) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->lost = lost;
+  return aErrNone;
+}
+
+bool aStream_IsLost(aStream* stream) {
+  return aVALIDSTREAM(stream) && stream->lost != nullptr && stream->lost(stream->reference);
+}
+
 namespace {
 
 // Grows the ring by one step, unrolling it so that head becomes 0.

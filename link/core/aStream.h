@@ -17,6 +17,11 @@ typedef aErr (*aStreamDeleteProc)(void* reference);
 // Optional: waits until a byte may be read or `milliseconds` pass. Lets an
 // idle reader sleep on streams whose get answers at once (serial, kernel node).
 typedef aErr (*aStreamWaitProc)(uint32_t milliseconds, void* reference);
+// Optional: ends the reader's wait in progress (or its next one) at once.
+typedef void (*aStreamInterruptProc)(void* reference);
+// Optional: true while the far end has closed the connection and the
+// stream has not re-established it.
+typedef bool (*aStreamLostProc)(void* reference);
 
 typedef struct aStream {
   aStreamGetProc get;
@@ -31,6 +36,8 @@ typedef struct aStream {
   size_t pushTail;
   uint16_t check;
   aStreamWaitProc wait;
+  aStreamInterruptProc interrupt;
+  aStreamLostProc lost;
 } aStream;
 
 #define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAM_CHECK)
@@ -41,6 +48,14 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
 // Waits for readability through the wait procedure; returns at once when
 // bytes are pushed back or the stream has no wait procedure.
 aErr aStream_WaitReadable(aStream* stream, uint32_t milliseconds);
+aErr aStream_SetInterruptProc(aStream* stream, aStreamInterruptProc interrupt);
+// Wakes the reader: its wait for bytes (in a read or in aStream_WaitReadable)
+// ends now with not-ready, or the next one does when none is in progress.
+aErr aStream_Interrupt(aStream* stream);
+aErr aStream_SetLostProc(aStream* stream, aStreamLostProc lost);
+// True while the far end has closed the connection (false for streams that
+// cannot tell).
+bool aStream_IsLost(aStream* stream);
 
 aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t size);
 aErr aStream_Write(aStream* stream, const uint8_t* data, size_t length);

@@ -4,13 +4,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <new>
-#include <poll.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "link/core/aFile.h"
 #include "link/core/aStream.h"
+#include "link/core/aWaker.h"
 
 #define aSERIAL_CHECK 0xBEEF
 
@@ -23,6 +23,7 @@ struct SerialStream {
   termios original;
   termios settings;
   uint16_t check;
+  aWaker* waker;  // ends an idle reader's wait on a stop
 };
 
 bool sValid(const SerialStream* s) { return s != nullptr && s->check == aSERIAL_CHECK; }
@@ -80,9 +81,13 @@ aErr sSerialPut(uint8_t byte, void* reference) { return sSerialWrite(&byte, 1, r
 aErr sSerialWait(uint32_t milliseconds, void* reference) {
   SerialStream* s = static_cast<SerialStream*>(reference);
   if (!sValid(s)) return aErrParam;
-  pollfd p{s->fd, POLLIN, 0};
-  poll(&p, 1, static_cast<int>(milliseconds));
+  aWaker_WaitReadable(s->waker, s->fd, milliseconds);
   return aErrNone;
+}
+
+void sSerialInterrupt(void* reference) {
+  SerialStream* s = static_cast<SerialStream*>(reference);
+  if (sValid(s)) aWaker_Wake(s->waker);
 }
 
 aErr sSerialDelete(void* reference) {
@@ -92,6 +97,7 @@ aErr sSerialDelete(void* reference) {
     tcsetattr(s->fd, TCSANOW, &s->original);
     close(s->fd);
   }
+  aWaker_Destroy(&s->waker);
   s->check = 0;
   delete s;
   return aErrNone;
@@ -110,12 +116,16 @@ aErr aStream_CreateSerial(const char* path, int baudIndex, bool parity, int data
   s->baudIndex = baudIndex;
   s->fd = -1;
   strcpy(s->path, path);
-  aStream* created = aStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s);
+  s->waker = aWaker_Create();
+  aStream* created =
+      s->waker != nullptr ? aStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, s) : nullptr;
   if (created == nullptr) {
+    aWaker_Destroy(&s->waker);
     delete s;
     return aErrResource;
   }
   aStream_SetWaitProc(created, sSerialWait);
+  aStream_SetInterruptProc(created, sSerialInterrupt);
   aErr result = sStreamOpenSerial(s, parity, dataBits, stopBits);
   if (result != aErrNone) {
     if (s->fd >= 0) {

@@ -1,6 +1,8 @@
 // TCP socket stream. Non-blocking socket; a read that finds nothing waits for
 // readability for a bounded time, so an idle reader sleeps instead of
 // spinning, and a lost connection is re-established inside get and write.
+// The wait ends early when the stream is interrupted (a stop), and a
+// connection the module closed is reported as lost until one is made anew.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -17,6 +19,7 @@
 
 #include "link/core/aStream.h"
 #include "link/core/aTime.h"
+#include "link/core/aWaker.h"
 
 #define aSOCKET_CHECK 0xDEAD
 #define aSOCKET_CONNECTED 0x1
@@ -34,6 +37,9 @@ struct SocketStream {
   // I/O call holds the lock shared, a reconnection holds it alone.
   std::atomic<int> fd;
   std::atomic<uint32_t> flags;
+  // Set when the module closed its end; cleared by a new connection.
+  std::atomic<bool> peerClosed{false};
+  aWaker* waker = nullptr;
   std::shared_mutex ioLock;
   uint16_t check;
   // Received bytes not yet handed out (the reader reads one byte per call).
@@ -46,12 +52,13 @@ bool sValid(const SocketStream* s) { return s != nullptr && s->check == aSOCKET_
 bool sConnected(const SocketStream* s) { return (s->flags & aSOCKET_CONNECTED) != 0; }
 bool sLostConnection(int error) { return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT; }
 
-void sClose(SocketStream* s) {
+// True when a socket was open.
+bool sClose(SocketStream* s) {
   int fd = s->fd.exchange(-1);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   s->flags &= ~aSOCKET_CONNECTED;
   close(fd);
-  aTime_MSSleep(10);
+  return true;
 }
 
 aErr sApplyOptions(int fd) {
@@ -70,7 +77,7 @@ aErr sApplyOptions(int fd) {
 // Closes any open socket and connects anew (blocking connect).
 aErr sReset(SocketStream* s) {
   std::unique_lock<std::shared_mutex> guard(s->ioLock);
-  sClose(s);
+  if (sClose(s)) aTime_MSSleep(10);  // the module sees the old connection go first
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return aErrIO;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&s->address), sizeof s->address) != 0) {
@@ -86,12 +93,8 @@ aErr sReset(SocketStream* s) {
   }
   s->fd = fd;
   s->flags |= aSOCKET_CONNECTED;
+  s->peerClosed = false;
   return aErrNone;
-}
-
-bool sWaitReadable(int fd, int milliseconds) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, milliseconds) > 0;
 }
 
 // Refills the receive buffer with what the socket holds. Mirrors the one-byte
@@ -116,15 +119,17 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference) {
       return aErrNone;
     }
     if (n == 0) {
-      // Peer closed its end: nothing will come; pause instead of spinning.
+      // Peer closed its end: nothing will come. The reader hears of it at
+      // once; after that it pauses here instead of spinning.
+      bool known = s->peerClosed.exchange(true);
       io.unlock();
-      aTime_MSSleep(aSOCKET_READ_WAIT_MS);
+      if (known) aWaker_WaitReadable(s->waker, -1, aSOCKET_READ_WAIT_MS);
       return aErrNotReady;
     }
     int error = errno;
     if (error == EINTR) continue;
     if (error == EAGAIN || error == EWOULDBLOCK) {
-      if (waited || !sWaitReadable(s->fd, aSOCKET_READ_WAIT_MS)) return aErrNotReady;
+      if (waited || !aWaker_WaitReadable(s->waker, s->fd, aSOCKET_READ_WAIT_MS)) return aErrNotReady;
       waited = true;
       continue;
     }
@@ -169,12 +174,27 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* reference) {
 
 aErr sSocketStreamPut(uint8_t byte, void* reference) { return sSocketStreamWrite(&byte, 1, reference); }
 
+void sSocketStreamInterrupt(void* reference) {
+  SocketStream* s = static_cast<SocketStream*>(reference);
+  if (sValid(s)) aWaker_Wake(s->waker);
+}
+
+bool sSocketStreamLost(void* reference) {
+  SocketStream* s = static_cast<SocketStream*>(reference);
+  return sValid(s) && (s->peerClosed || !sConnected(s));
+}
+
+void sRelease(SocketStream* s) {
+  sClose(s);
+  aWaker_Destroy(&s->waker);
+  s->check = 0;
+  delete s;
+}
+
 aErr sSocketStreamDelete(void* reference) {
   SocketStream* s = static_cast<SocketStream*>(reference);
   if (!sValid(s)) return aErrIO;
-  sClose(s);
-  s->check = 0;
-  delete s;
+  sRelease(s);
   return aErrNone;
 }
 
@@ -190,17 +210,19 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   s->address.sin_family = AF_INET;
   s->address.sin_port = htons(port);
   s->address.sin_addr.s_addr = address;
-  if (sReset(s) != aErrNone) {
-    s->check = 0;
-    delete s;
+  s->waker = aWaker_Create();
+  if (s->waker == nullptr || sReset(s) != aErrNone) {
+    sRelease(s);
     return aErrResource;
   }
   aStream* created = aStream_Create(sSocketStreamGet, sSocketStreamPut, sSocketStreamWrite,
                                     sSocketStreamDelete, s);
   if (created == nullptr) {
-    sSocketStreamDelete(s);
+    sRelease(s);
     return aErrResource;
   }
+  aStream_SetInterruptProc(created, sSocketStreamInterrupt);
+  aStream_SetLostProc(created, sSocketStreamLost);
   *stream = created;
   return aErrNone;
 }

@@ -1,8 +1,8 @@
 // USB stream: the kernel driver node when it exists, libusb otherwise.
 #include <new>
-#include <poll.h>
 
 #include "link/core/aStream.h"
+#include "link/core/aWaker.h"
 #include "link/core/tvusb.h"
 
 #define aUSB_STREAM_CHECK 0xDEAD
@@ -13,6 +13,7 @@ struct USBStream {
   uint32_t serialNumber;
   tvusb* device;
   uint16_t check;
+  aWaker* waker;  // ends the wait on a kernel node
 };
 
 bool sValid(const USBStream* s) { return s != nullptr && s->check == aUSB_STREAM_CHECK; }
@@ -36,9 +37,15 @@ aErr sUSBWait(uint32_t milliseconds, void* reference) {
   USBStream* s = static_cast<USBStream*>(reference);
   if (!sValid(s)) return aErrParam;
   if (s->device->mode != tvusbMODE_KERNEL || s->device->fd < 0) return aErrNone;
-  pollfd p{s->device->fd, POLLIN, 0};
-  poll(&p, 1, static_cast<int>(milliseconds));
+  aWaker_WaitReadable(s->waker, s->device->fd, milliseconds);
   return aErrNone;
+}
+
+void sUSBInterrupt(void* reference) {
+  USBStream* s = static_cast<USBStream*>(reference);
+  if (!sValid(s)) return;
+  aWaker_Wake(s->waker);
+  tvusb_interrupt(s->device);
 }
 
 aErr sUSBDelete(void* reference) {
@@ -46,6 +53,7 @@ aErr sUSBDelete(void* reference) {
   if (!sValid(s)) return aErrParam;
   aErr result = tvusb_close(s->device);
   tvusb_destroy(&s->device);
+  aWaker_Destroy(&s->waker);
   s->check = 0;
   delete s;
   return result;
@@ -64,15 +72,19 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream) {
     tvusb_destroy(&device);
     return result;
   }
-  USBStream* s = new (std::nothrow) USBStream{serialNumber, device, aUSB_STREAM_CHECK};
-  aStream* created = s != nullptr ? aStream_Create(sUSBGet, sUSBPut, sUSBWrite, sUSBDelete, s) : nullptr;
+  USBStream* s = new (std::nothrow) USBStream{serialNumber, device, aUSB_STREAM_CHECK, aWaker_Create()};
+  aStream* created = s != nullptr && s->waker != nullptr
+                         ? aStream_Create(sUSBGet, sUSBPut, sUSBWrite, sUSBDelete, s)
+                         : nullptr;
   if (created == nullptr) {
+    if (s != nullptr) aWaker_Destroy(&s->waker);
     delete s;
     tvusb_close(device);
     tvusb_destroy(&device);
     return aErrMemory;
   }
   aStream_SetWaitProc(created, sUSBWait);
+  aStream_SetInterruptProc(created, sUSBInterrupt);
   *stream = created;
   return aErrNone;
 }

@@ -170,6 +170,7 @@ aErr tvusb_open_tolvarine_USBlib_device(tvusb* device) {
   if (device->state == 0) return aErrResource;
   libusb_context* context = Tolvarine_libusb_context();
   if (context == nullptr) return aErrNotFound;
+  device->context = context;
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(context, &list);
   aErr result = aErrNotFound;
@@ -226,8 +227,7 @@ aErr tvusb_get_from_USBlib_device(tvusb* device, uint8_t* byte) {
     if (device->state != tvusbStateReady)
       return sHandleErrorTolerance(device, device->readErrors, sStateError(device->state), aErrNotReady);
     int got = 0;
-    int status = device->ops->bulkTransfer(device->handle, device->inEndpoint, device->rx, tvusbRX_SIZE,
-                                           &got, tvusbREAD_TIMEOUT_MS);
+    int status = tvusb_bulk_in(device, &got);
     if (status == LIBUSB_ERROR_PIPE) {
       device->ops->clearHalt(device->handle, device->inEndpoint);
       result = aErrNotReady;

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "link/core/aErr.h"
 
@@ -58,6 +59,14 @@ typedef struct tvusb {
   std::atomic<uint8_t> writeErrors;
   int fd;
   const tvusbTransferOps* ops;
+  // The context the handle was opened in: a refresh of the process-wide
+  // context must not send this device's transfers elsewhere.
+  libusb_context* context;
+  // The IN transfer a read waits on, so that tvusb_interrupt can cancel it;
+  // an interrupt that finds none ends the next read's wait instead.
+  std::mutex inLock;
+  libusb_transfer* inTransfer;
+  bool interruptPending;
 } tvusb;
 
 // Process-wide libusb context, created on first use; null when libusb cannot
@@ -65,6 +74,8 @@ typedef struct tvusb {
 libusb_context* Tolvarine_libusb_context(void);
 libusb_context* Tolvarine_libusb_init(void);
 void Tolvarine_libusb_exit(void);
+// Counts the contexts torn down, so that a holder of the old one can tell.
+uint32_t Tolvarine_libusb_generation(void);
 
 const tvusbTransferOps* tvusb_libusb_ops(void);
 
@@ -81,6 +92,24 @@ aErr tvusb_open_tolvarine_USBlib_device(tvusb* device);
 aErr tvusb_open_tolvarine_kernel_device(tvusb* device);
 aErr tvusb_close(tvusb* device);
 bool is_tolvarine_device(const libusb_device_descriptor* descriptor);
+
+// Ends the reader's IN transfer at once (not-ready, as a time-out that
+// brought nothing); with none in progress, the next read's.
+void tvusb_interrupt(tvusb* device);
+
+// The IN transfer of a read (into rx, up to tvusbREAD_TIMEOUT_MS) with
+// libusb_bulk_transfer's results; tvusb_interrupt cuts it short.
+int tvusb_bulk_in(tvusb* device, int* transferred);
+
+// Watches the bus for modules of the family arriving, from its opening on:
+// libusb's hotplug arrival events where the platform gives them, otherwise
+// a listing of the devices at short intervals.
+typedef struct tvusbArrivals tvusbArrivals;
+tvusbArrivals* tvusb_arrivals_open(void);
+void tvusb_arrivals_close(tvusbArrivals** arrivals);
+// Waits up to `milliseconds` for an arrival since the last wait (or the
+// opening); true when one came. Survives a refresh of the context.
+bool tvusb_arrivals_await(tvusbArrivals* arrivals, uint32_t milliseconds);
 
 // Byte-level transfers; libusb results pass through the error tolerance.
 aErr tvusb_get(tvusb* device, uint8_t* byte);

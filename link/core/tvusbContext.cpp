@@ -7,6 +7,7 @@ namespace {
 
 std::mutex gContextLock;
 libusb_context* gContext = nullptr;
+uint32_t gGeneration = 0;
 
 }  // namespace
 
@@ -25,4 +26,10 @@ void Tolvarine_libusb_exit(void) {
   std::lock_guard<std::mutex> guard(gContextLock);
   if (gContext != nullptr) libusb_exit(gContext);
   gContext = nullptr;
+  ++gGeneration;
+}
+
+uint32_t Tolvarine_libusb_generation(void) {
+  std::lock_guard<std::mutex> guard(gContextLock);
+  return gGeneration;
 }

@@ -1,6 +1,7 @@
 """End-to-end tests with module stand-ins on the test network (started as a
 fleet from one description) and the update-server stand-in beside them."""
 import os
+import time
 
 from sim import birdfile
 from sim.fleet import Fleet
@@ -59,9 +60,16 @@ class FleetTestCase(ServerTestCase):
             image = block.payload[4:]
             self.assertEqual(flash[start:start + len(image)], image, "block at 0x%08X" % block.address)
 
-    def identity(self, serial, at=None):
+    def identity(self, serial, at=None, within=5.0):
+        """The module's identity once it is online: Updater ends as soon as a
+        rebooting module has dropped its link, before the module is back."""
         words = ["at", at] if at is not None else []
-        return dict(word.split("=", 1) for word in self.control(serial, *words, "identity"))
+        deadline = time.monotonic() + within
+        while True:
+            identity = dict(word.split("=", 1) for word in self.control(serial, *words, "identity"))
+            if identity.get("online") != "0" or time.monotonic() >= deadline:
+                return identity
+            time.sleep(0.02)
 
 
 def package_blocks(path, kind=birdfile.BLOCK_FIRMWARE):

@@ -92,6 +92,48 @@ class DirectUpdate(UpdateTestCase):
         self.assertEqual(self.history()["LATEST_DOWNLOAD"], "1234.bird")
 
 
+class ModuleWaits(UpdateTestCase):
+    """Each wait of the update ends on its event, and is bounded when the
+    event never comes."""
+
+    def setUp(self):
+        super().setUp()
+        self.start_fleet(standin(HUB))
+
+    def test_loader_on_a_new_connection_and_reboot_seen_at_once(self):
+        package = self.store_package(1310, "2.13.10")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1310", "-X", "0x400")
+        self.assertUpdated(result, package, 1310, "2.13.10")
+        self.assertEqual(self.control(HUB, "connections"), ["2"])
+        # The module closed its connection to reboot: one round of the wait.
+        self.assertEqual(result.err.count("Waiting for link to drop."), 1)
+
+    def test_loader_that_keeps_the_connection(self):
+        self.control(HUB, "load_drops", 0)
+        package = self.store_package(1311, "2.13.11")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1311")
+        self.assertUpdated(result, package, 1311, "2.13.11")
+        self.assertEqual(self.control(HUB, "connections"), ["1"])
+
+    def test_reboot_that_keeps_the_connection_is_waited_for_boundedly(self):
+        self.control(HUB, "loader_fault", "reboot_keeps_link", 1)
+        package = self.store_package(1312, "2.13.12")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1312", "-X", "0x400")
+        self.assertEqual(result.status, 0, repr(result))
+        self.assertFlashHolds(HUB, package_blocks(package))
+        self.assertEqual(result.err.count("Waiting for link to drop."), 20)
+
+    def test_loader_that_never_answers_fails_boundedly(self):
+        self.control(HUB, "loader_fault", "no_return_after_load", 1)
+        self.store_package(1313, "2.13.13")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1313", "-X", "0x10000", timeout=120)
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertNotIn("LATEST_TRANSFER", self.history())
+        # Then the module is looked for on USB, the context refreshed before
+        # every third of the 15 attempts.
+        self.assertEqual(result.err.count("Failed enumeration after 3 tries, refreshing libusb context."), 5)
+
+
 class UpdateRefusals(UpdateTestCase):
     def setUp(self):
         super().setUp()

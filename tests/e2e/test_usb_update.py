@@ -97,6 +97,15 @@ class UsbUpdate(UsbTestCase):
         # The other module was left alone.
         self.assertEqual(self.control(OTHER, "prepared"), [])
 
+    def test_module_that_never_returns_is_looked_for_boundedly(self):
+        self.control(HUB, "loader_fault", "no_return_after_load", 1)
+        package = write_package(os.path.join(self.scratch, "gone.bird"), HUB, 1901, "2.19.1")
+        result = self.usb_cli("-U", "-d", HUB_SN, "-f", package, "-X", "0x10000", timeout=300)
+        self.assertEqual(result.status, 1, repr(result))
+        # 15 attempts, the USB context refreshed before every third.
+        self.assertEqual(result.err.count("Failed enumeration after 3 tries, refreshing libusb context."), 5)
+        self.assertEqual(self.control(HUB, "prepared")[1:], [])
+
 
 
 class UsbTransferErrors(UsbTestCase):

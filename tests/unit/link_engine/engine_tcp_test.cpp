@@ -146,6 +146,17 @@ TEST_F(TcpEngine, ResetAfterTheModuleClosedTheConnection) {
   EXPECT_TRUE(echoRoundTrip(id, kAddress, 61));
 }
 
+// A module that goes away (as it does to reboot) leaves a dropped link: its
+// waits end at once, and a reset once the module is back runs it again.
+TEST_F(TcpEngine, ModuleGoingAwayDropsTheLinkUntilAReset) {
+  module("reboot");
+  ASSERT_TRUE(waitUntil([this] { return aLink_GetStatus(id) == linkStateIOError; }));
+  EXPECT_FALSE(echoRoundTrip(id, kAddress, 62, 0x7FFFFFFF));
+  EXPECT_EQ(aLink_Reset(id), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(id), linkStateRunning);
+  EXPECT_TRUE(echoRoundTrip(id, kAddress, 63));
+}
+
 TEST_F(TcpEngine, ModelAndAddressQueries) {
   module("set model 0x2A");
   uint8_t address = 0, model = 0;

@@ -130,6 +130,39 @@ TEST_P(DestroyWakes, WaiterReturnsPromptly) {
 
 INSTANTIATE_TEST_SUITE_P(AwaitAndAwaitFirst, DestroyWakes, ::testing::Values(false, true));
 
+// A link's stop closes its queues: a waiter with no time-out to speak of is
+// woken, later waits answer at once, and what is queued can still be taken.
+class CloseWakes : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CloseWakes, WaitersAndLaterWaitsEndWhatIsQueuedStays) {
+  constexpr uint32_t kForever = 0xFFFFFFFFu;
+  aPacketFifoHandle fifo = aPacketFifo_Create();
+  bool first = GetParam();
+  auto await = [&] {
+    return first ? aPacketFifo_AwaitFirst(fifo, never, nullptr, kForever) : aPacketFifo_Await(fifo, kForever);
+  };
+  std::atomic<bool> gotNull{false};
+  std::thread waiter([&] {
+    aPacket* p = await();
+    gotNull = p == nullptr;
+    if (p) aPacket_Destroy(&p);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(aPacketFifo_Close(fifo), aErrNone);
+  waiter.join();
+  EXPECT_TRUE(gotNull);
+  EXPECT_EQ(await(), nullptr);
+  put(fifo, 7);
+  EXPECT_EQ(aPacketFifo_GetLength(fifo), 1u);
+  if (!first) {
+    EXPECT_EQ(tagOf(aPacketFifo_Await(fifo, kForever)), 7);
+  }
+  aPacketFifo_Destroy(&fifo);
+  EXPECT_EQ(aPacketFifo_Close(fifo), aErrNotFound);
+}
+
+INSTANTIATE_TEST_SUITE_P(AwaitAndAwaitFirst, CloseWakes, ::testing::Values(false, true));
+
 struct Offers {
   std::atomic<int> calls{0};
   uint8_t wanted;

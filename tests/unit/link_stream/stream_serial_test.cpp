@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "link/core/aStream.h"
 
@@ -89,6 +90,24 @@ TEST(SerialStream, ReadsAnswerAtOnceAndCarryBytesBothWays) {
   EXPECT_EQ(aStream_WaitReadable(stream, 80), aErrNone);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(70));
   aStream_Destroy(&stream);
+}
+
+// A stop interrupts the idle reader: the wait ends however long it was
+// asked to be, and an interrupt that comes first ends the next wait.
+TEST(SerialStream, InterruptEndsTheReadersWait) {
+  constexpr uint32_t kForever = 0x7FFFFFFFu;
+  Pty pty;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSerial(pty.path.c_str(), 6, false, 0, 0, &stream), aErrNone);
+  std::thread reader([stream] { EXPECT_EQ(aStream_WaitReadable(stream, kForever), aErrNone); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(aStream_Interrupt(stream), aErrNone);
+  reader.join();
+  EXPECT_EQ(aStream_Interrupt(stream), aErrNone);
+  EXPECT_EQ(aStream_WaitReadable(stream, kForever), aErrNone);
+  EXPECT_FALSE(aStream_IsLost(stream));  // a serial line cannot tell
+  aStream_Destroy(&stream);
+  EXPECT_EQ(aStream_Interrupt(stream), aErrParam);
 }
 
 TEST(SerialStream, ArgumentAndOpenFailures) {

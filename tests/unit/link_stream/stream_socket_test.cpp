@@ -103,9 +103,11 @@ TEST(SocketStream, PeerClosingMakesReadsNotReady) {
   uint8_t byte = 0;
   ASSERT_EQ(aStream_Read(stream, &byte, 1), aErrNone);  // what was sent is still delivered
   EXPECT_EQ(byte, 'z');
+  EXPECT_FALSE(aStream_IsLost(stream));
   double cpu0 = threadCpuMs();
   for (int i = 0; i < 3; ++i) EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
   EXPECT_LT(threadCpuMs() - cpu0, 50.0);  // no spinning on the closed end
+  EXPECT_TRUE(aStream_IsLost(stream));    // the link reports itself dropped
   aStream_Destroy(&stream);
 }
 
@@ -120,6 +122,7 @@ TEST(SocketStream, WriteReconnectsAfterTheConnectionWasReset) {
   char got[5];
   ASSERT_EQ(recv(second, got, 5, MSG_WAITALL), 5);
   EXPECT_EQ(std::string(got, 5), "again");
+  EXPECT_FALSE(aStream_IsLost(stream));  // a new connection is not a lost one
   close(second);
   aStream_Destroy(&stream);
 }

@@ -179,6 +179,14 @@ TEST_F(UpgradeEntity, RebootThatKeepsTheLinkIsWaitedForBoundedly) {
   EXPECT_LE(display.spins, static_cast<int>(kUpgradeRebootWaitRounds));
 }
 
+// Over TCP/IP the module closes its connection to reboot: that ends the wait
+// in its first round, and the link reports itself down.
+TEST_F(UpgradeEntity, RebootEndsTheWaitOnceTheModuleClosesItsConnection) {
+  EXPECT_EQ(entity.LoaderReboot(display), aErrNone);
+  EXPECT_EQ(display.spins, 1);
+  EXPECT_FALSE(device.isConnected());
+}
+
 TEST_F(UpgradeEntity, ByteArrayPathOnlyWhenTheModuleHasIt) {
   module("uei_data 0");
   EXPECT_NE(entity.CheckUEIDataSupport(), aErrNone);
