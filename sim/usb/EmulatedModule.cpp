@@ -96,12 +96,10 @@ bool EmulatedModule::plug(int devnum) {
                             node.substr(17) + "\nE: DEVNAME=" + node + "\n" + ids +
                             "A: serial=" + identity.serial + "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
                             "H: descriptors=" + blob + "\n";
+  // The ioctl channel goes up before the device appears: a program that
+  // lists the bus at that moment opens the node at once, and the preload
+  // library ends a program whose node has no channel yet.
   GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
-    fprintf(stderr, "usb_bridge: cannot add %s: %s\n", identity.serial.c_str(), error->message);
-    g_error_free(error);
-    return false;
-  }
   nodes.push_back(Node{this, devnum, "/sys" + syspath, umockdev_ioctl_base_new(), {}, nullptr, true});
   Node& added = nodes.back();
   g_signal_connect(added.handler, "handle-ioctl", G_CALLBACK(onIoctl), &added);
@@ -109,7 +107,14 @@ bool EmulatedModule::plug(int devnum) {
   if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), added.handler, &error)) {
     fprintf(stderr, "usb_bridge: cannot attach %s: %s\n", node.c_str(), error->message);
     g_error_free(error);
-    umockdev_testbed_remove_device(testbed, added.syspath.c_str());
+    g_object_unref(added.handler);
+    nodes.pop_back();
+    return false;
+  }
+  if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
+    fprintf(stderr, "usb_bridge: cannot add %s: %s\n", identity.serial.c_str(), error->message);
+    g_error_free(error);
+    umockdev_testbed_detach_ioctl(testbed, node.c_str(), nullptr);
     g_object_unref(added.handler);
     nodes.pop_back();
     return false;

@@ -58,6 +58,10 @@ class UsbBridge:
         "both"), once `after` more bulk OUT transfers went through."""
         self.command(f"fail {serial} {count} {direction} after {after}")
 
+    def plugged(self, serial):
+        """Whether the module is on the bus now (it leaves while it restarts)."""
+        return self.command(f"plugged {serial}") == "1"
+
     def outs(self, serial):
         """Lengths of the bulk OUT transfers since the last call."""
         return [int(n) for n in self.command(f"outs {serial}").split()]

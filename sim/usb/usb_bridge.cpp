@@ -13,6 +13,7 @@
 //                                              not named); "after N" waits
 //                                              until N more bulk OUT transfers
 //                                              went through
+//   plugged SERIAL                             "ok 1" while the module is on the bus
 //   outs SERIAL                                lengths of the bulk OUT transfers
 //                                              since the last outs: "ok N N ..." 
 //   hid SERIAL VENDOR PRODUCT HOST PORT        a HID device (ids in hex); reports
@@ -117,6 +118,8 @@ void command(Bridge& bridge, const std::string& line) {
     words >> which;
     module->stallNext(which == "in" ? usbsim::kEndpointIn : usbsim::kEndpointOut, readAfter(words));
     reply("ok");
+  } else if (verb == "plugged") {
+    reply(module->plugged() ? "ok 1" : "ok 0");
   } else if (verb == "outs") {
     std::string lengths = "ok";
     for (int length : module->takeOutLengths()) lengths.append(" ").append(std::to_string(length));

@@ -4,6 +4,7 @@ preload library, so libusb sees them. The module leaves the bus when its
 loader starts and again when it reboots, and comes back each time."""
 import os
 import shutil
+import time
 import unittest
 
 from sim.usb.bridge import UsbBridge
@@ -116,6 +117,12 @@ class UsbTransferErrors(UsbTestCase):
 
     def update(self, package, fault=None):
         serial = "%08X" % HUB
+        # Updater ends as soon as the rebooting module has left: wait until
+        # it is back on the bus before the next update.
+        self.identity(HUB)
+        deadline = time.monotonic() + 5
+        while not self.bridge.plugged(serial) and time.monotonic() < deadline:
+            time.sleep(0.02)
         self.control(HUB, "clear")
         self.bridge.outs(serial)
         if fault is not None:
