@@ -2,10 +2,10 @@
 
 #include "app/Log.h"
 
-ReplyLines _reply_lines(std::string_view body) {
+ReplyLines _reply_lines(std::string_view body, size_t most) {
   ReplyLines lines;
   size_t start = 0;
-  while (start <= body.size()) {
+  while (start <= body.size() && lines.size() < most) {
     size_t end = body.find('\n', start);
     if (end == std::string_view::npos) end = body.size();
     if (end > start) lines.push_back(body.substr(start, end - start));

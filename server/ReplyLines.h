@@ -2,6 +2,8 @@
 // "\r" before the "\n" kept as part of its line. Line 1 must begin "ok".
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,7 +14,9 @@
 // more than once on its way from the wire to the decoder.
 using ReplyLines = std::vector<std::string_view>;
 
-ReplyLines _reply_lines(std::string_view body);
+// At most `most` lines: a caller that needs only the first lines of a
+// package reply does not walk its megabytes.
+ReplyLines _reply_lines(std::string_view body, size_t most = SIZE_MAX);
 bool _reply_ok(const ReplyLines& lines);
 // The text of line up to the first of the given characters.
 std::string_view _cut_at(std::string_view line, const char* stops);

@@ -38,7 +38,7 @@ std::optional<HTTPResponse> _query(const char* name, const HTTPParameters& param
       }
       return std::nullopt;
     }
-    if (!_reply_ok(_reply_lines(_body(response)))) {
+    if (!_reply_ok(_reply_lines(_body(response), 1))) {
       Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
       return std::nullopt;
     }
@@ -74,7 +74,7 @@ bool UpdateServerRequest::GetBuild(unsigned serial, const std::string& version, 
                        {"sn", serialText(serial)}},
                       url);
   if (!response) return false;
-  const ReplyLines lines = _reply_lines(_body(*response));
+  const ReplyLines lines = _reply_lines(_body(*response), 2);
   payload.clear();
   if (lines.size() > 1) {
     // The package is the bulk of the body: cut the body down to line 2 in

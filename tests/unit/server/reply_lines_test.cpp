@@ -10,6 +10,7 @@ TEST(ReplyLines, EmptyLinesSkippedCarriageReturnsKept) {
   EXPECT_EQ(_reply_lines("\n\n"), Lines{});
   EXPECT_EQ(_reply_lines(""), Lines{});
   EXPECT_EQ(_reply_lines("\r\n"), (Lines{"\r"}));
+  EXPECT_EQ(_reply_lines("\nok\n\npayload\nmore\n", 2), (Lines{"ok", "payload"}));
 }
 
 TEST(ReplyLines, FirstLineMustBeginWithOk) {
