@@ -36,7 +36,13 @@ std::string roundTrip(const std::string& bytes) {
 void checkPackageLine(std::string_view line) {
   size_t length = 0;
   unsigned char* bytes = base64_decode(line.data(), line.size(), &length);
+  // Decoding in place accepts the same texts and gives the same bytes.
+  std::string text(line);
+  size_t inPlaceLength = 0;
+  const bool inPlace = base64_decode_in_place(text.data(), text.size(), &inPlaceLength);
+  FUZZ_CHECK(inPlace == (bytes != nullptr));
   if (bytes == nullptr) return;
+  FUZZ_CHECK(inPlaceLength == length && memcmp(text.data(), bytes, length) == 0);
   FUZZ_CHECK(length <= line.size() / 4 * 3);
   roundTrip(std::string(reinterpret_cast<const char*>(bytes), length));
   free(bytes);

@@ -35,26 +35,20 @@ char* base64_encode(const unsigned char* data, size_t input_length, size_t* outp
   return out;
 }
 
-unsigned char* base64_decode(const char* data, size_t input_length, size_t* output_length) {
-  if (data == nullptr || input_length == 0 || input_length % 4 != 0) return nullptr;
+namespace {
+
+// Decodes a checked, non-empty text whose length is a multiple of 4 into
+// `out`, which may be `in` itself: each group is read whole before its
+// bytes are written, and they land at or before the group's start.
+bool sDecode(const unsigned char* in, size_t input_length, unsigned char* out, size_t length) {
   unsigned char table[256];
   _build_decoding_table(table);
-
-  size_t padding = 0;
-  if (data[input_length - 1] == '=') padding = data[input_length - 2] == '=' ? 2 : 1;
-  const size_t length = input_length / 4 * 3 - padding;
-  unsigned char* out = static_cast<unsigned char*>(malloc(length + 1));
-  if (out == nullptr) return nullptr;
-
-  const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
+  const size_t padding = input_length / 4 * 3 - length;
   const size_t body = input_length - padding;  // only the final one or two may be "="
   size_t o = 0, i = 0;
   for (; i + 4 <= body; i += 4) {
     const unsigned a = table[in[i]], b = table[in[i + 1]], c = table[in[i + 2]], d = table[in[i + 3]];
-    if (((a | b | c | d) & 0xC0) != 0) {  // kInvalid has these bits, 0..63 never
-      free(out);
-      return nullptr;
-    }
+    if (((a | b | c | d) & 0xC0) != 0) return false;  // kInvalid has these bits, 0..63 never
     const uint32_t quad = (a << 18) | (b << 12) | (c << 6) | d;
     out[o++] = static_cast<unsigned char>(quad >> 16);
     out[o++] = static_cast<unsigned char>(quad >> 8);
@@ -66,16 +60,45 @@ unsigned char* base64_decode(const char* data, size_t input_length, size_t* outp
       unsigned value = 0;
       if (i + k < body) {
         value = table[in[i + k]];
-        if (value == kInvalid) {
-          free(out);
-          return nullptr;
-        }
+        if (value == kInvalid) return false;
       }
       quad = (quad << 6) | value;
     }
     for (int shift = 16; o < length; shift -= 8) out[o++] = static_cast<unsigned char>(quad >> shift);
   }
+  return true;
+}
+
+// The decoded length, or nothing for a text that cannot be base64.
+bool sDecodedLength(const char* data, size_t input_length, size_t* length) {
+  if (data == nullptr || input_length == 0 || input_length % 4 != 0) return false;
+  size_t padding = 0;
+  if (data[input_length - 1] == '=') padding = data[input_length - 2] == '=' ? 2 : 1;
+  *length = input_length / 4 * 3 - padding;
+  return true;
+}
+
+}  // namespace
+
+unsigned char* base64_decode(const char* data, size_t input_length, size_t* output_length) {
+  size_t length = 0;
+  if (!sDecodedLength(data, input_length, &length)) return nullptr;
+  unsigned char* out = static_cast<unsigned char*>(malloc(length + 1));
+  if (out == nullptr) return nullptr;
+  if (!sDecode(reinterpret_cast<const unsigned char*>(data), input_length, out, length)) {
+    free(out);
+    return nullptr;
+  }
   out[length] = '\0';
   if (output_length != nullptr) *output_length = length;
   return out;
+}
+
+bool base64_decode_in_place(char* data, size_t input_length, size_t* output_length) {
+  size_t length = 0;
+  if (!sDecodedLength(data, input_length, &length)) return false;
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(data);
+  if (!sDecode(bytes, input_length, bytes, length)) return false;
+  if (output_length != nullptr) *output_length = length;
+  return true;
 }

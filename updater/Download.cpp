@@ -137,21 +137,21 @@ unsigned Updater::Download_Firmware(unsigned serial, std::string build_text, boo
 
   // A server that ends its lines with "\r\n" leaves the "\r" on the payload.
   if (payload.back() == '\r') payload.pop_back();
+  // Decoded where it lies: the text of megabytes is not needed again.
   size_t length = 0;
-  unsigned char* bytes = base64_decode(payload.data(), payload.size(), &length);
+  const bool decoded = base64_decode_in_place(payload.data(), payload.size(), &length);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(payload.data());
   // A payload that is not a Bird file is a failed download, not a success
   // that stores nothing.
-  if (bytes == nullptr || !_looks_like_bird(bytes, length)) {
+  if (!decoded || !_looks_like_bird(bytes, length)) {
     Log::log(DEBUG_Updater, "Download_Firmware: payload of %zu characters is not a Bird file; nothing stored\n",
              payload.size());
-    free(bytes);
     display.message(ERROR, "Failed to retrieve a valid BIRD file");
     return 0;
   }
   const std::string file_name = build_text + ".bird";
   const std::string when = KeyValueStore::Timestamp();
   aErr written = device.WriteFile(file_name, bytes, length);
-  free(bytes);
   // The history names a file only when the file is there.
   if (written != aErrNone) {
     display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));

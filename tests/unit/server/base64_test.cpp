@@ -23,11 +23,16 @@ std::string encode(const std::string& bytes) {
 }
 
 // Nothing on failure; the bytes otherwise (with the zero after them checked).
+// Decoding in place must agree on every text.
 std::unique_ptr<std::string> decode(const std::string& text) {
   size_t length = 12345;
   std::unique_ptr<unsigned char, Freed> out(base64_decode(text.data(), text.size(), &length));
+  std::string inPlace = text;
+  size_t inPlaceLength = 0;
+  EXPECT_EQ(base64_decode_in_place(inPlace.data(), inPlace.size(), &inPlaceLength), out != nullptr) << text;
   if (!out) return nullptr;
   EXPECT_EQ(out.get()[length], 0);
+  EXPECT_EQ(inPlace.substr(0, inPlaceLength), std::string(reinterpret_cast<const char*>(out.get()), length));
   return std::make_unique<std::string>(reinterpret_cast<const char*>(out.get()), length);
 }
 
