@@ -188,6 +188,8 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", static_cast<int>(err));
     return false;
   }
+  // Written is not yet running: the history records only a verified build.
+  if (!_verify_update(display, target, serial, router_serial != 0, package)) return false;
 
   if (bird_file.empty()) bird_file = _bird_name(build);
   if (!device.IsValid()) device = store->AddDevice(serial);
