@@ -68,6 +68,8 @@ void _await_loader_departure(Module& target) {
   const bool left = _await_link_drop(target, kDepartureWaitMs);
   if (spec.type != linkTypeTCPIP) return;
   if (left) {
+    // Closed, reset or made anew by the stream: the loader is on a new connection.
+    Log::log(DEBUG_Updater, "The module left its connection after LOAD.\n");
     _await_loader_connection(target);
     return;
   }
