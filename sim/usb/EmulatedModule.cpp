@@ -120,7 +120,7 @@ bool EmulatedModule::plug(int devnum) {
     return false;
   }
   current = &added;
-  if (announceArrivals) umockdev_testbed_uevent(testbed, added.syspath.c_str(), "add");
+  umockdev_testbed_uevent(testbed, added.syspath.c_str(), "add");
   return true;
 }
 

@@ -94,7 +94,8 @@ class UsbUpdate(UsbTestCase):
         self.assertFlashHolds(HUB, package_blocks(package))
         identity = self.identity(HUB)
         self.assertEqual((identity["build"], identity["version_text"]), ("1900", "2.19.0"))
-        self.assertEqual([e.split("@")[0] for e in self.control(HUB, "events")][:2], ["load", "back"])
+        self.assertEqual([e.split("@")[0] for e in self.control(HUB, "events")], ["load", "back", "reboot", "back"])
+        self.assertIn("Verified: device %s runs build 1900\nUpdate time: " % HUB_SN, result.out)
         # The other module was left alone.
         self.assertEqual(self.control(OTHER, "prepared"), [])
 
