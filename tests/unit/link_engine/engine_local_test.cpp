@@ -22,6 +22,7 @@ struct FakeDevice {
   std::deque<uint8_t> incoming;
   std::vector<std::vector<uint8_t>> writes;
   bool gateClosed = false;
+  int heldAtGate = 0;  // writes waiting for the gate to open
   bool failReads = false;
 
   void push(std::initializer_list<uint8_t> bytes) {
@@ -64,7 +65,9 @@ struct FakeDevice {
   static aErr write(const uint8_t* data, size_t length, void* ref) {
     auto* d = static_cast<FakeDevice*>(ref);
     std::unique_lock<std::mutex> g(d->lock);
+    ++d->heldAtGate;
     d->changed.wait(g, [d] { return !d->gateClosed; });
+    --d->heldAtGate;
     d->writes.emplace_back(data, data + length);
     return aErrNone;
   }
@@ -145,12 +148,21 @@ TEST_F(LocalLink, PooledWritesCarryAtMost136Packets) {
     device.gateClosed = true;  // hold the out-pipe in its first write
   }
   uint8_t data[28];
-  for (int i = 0; i < 200; ++i) {
+  auto put = [&](int i) {
     for (uint8_t& b : data) b = static_cast<uint8_t>(i);
     aPacket* p = aPacket_CreateWithData(2, 28, data);
     ASSERT_EQ(aLink_PutPacket(id, p), aErrNone);
     aPacket_Destroy(&p);
-  }
+  };
+  // The first packet alone goes out and is held at the gate; only then is
+  // the backlog queued, so how it is packed never depends on how fast the
+  // out-pipe took the first packets.
+  put(0);
+  ASSERT_TRUE(waitUntil([this] {
+    std::lock_guard<std::mutex> g(device.lock);
+    return device.heldAtGate == 1;
+  }));
+  for (int i = 1; i < 200; ++i) put(i);
   device.openGate();
   ASSERT_TRUE(waitUntil([&] { return device.bytesWritten() >= 3 + 200 * 30; }));
   auto writes = device.taken();
