@@ -137,7 +137,9 @@ int runCommands(CLI_Display& display, Parameters& params) {
     if (params.serial_number == 0) {
       return missingSerial(display, "Error must supply a serial number for the List Local Builds command");
     }
-    _display_builds(display, updater.Get_BuildListLocal(params.serial_number), params.serial_number);
+    const BuildList builds = updater.Get_BuildListLocal(params.serial_number);
+    // A store that could not be read lists nothing, not "No builds found".
+    if (!builds.empty() || !updater.Last_Query_Failed()) _display_builds(display, builds, params.serial_number);
     return updater.Last_Query_Failed() ? 1 : 0;
   }
   if (params.commands.IsSet(CMD_JWT)) {

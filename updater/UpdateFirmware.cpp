@@ -1,6 +1,8 @@
 // The -U command for a module that runs firmware: choose the package, connect
 // directly or through a router, check, transfer loader and firmware, and
 // record the transfer in the device's history only once it succeeded.
+#include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include <stdexcept>
@@ -11,6 +13,7 @@
 #include "link/core/aTime.h"
 #include "server/UpdateServerRequest.h"
 #include "store/UpdaterStore.h"
+#include "store/aDirectory.h"
 #include "updater/DecimalText.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterSteps.h"
@@ -29,6 +32,12 @@ constexpr uint32_t kLoaderRedialMs = 10;
 constexpr int kAddressQueries = 5;
 
 std::string _bird_name(unsigned build) { return std::to_string(build) + ".bird"; }
+
+std::string _serial_name(unsigned serial) {
+  char name[9];
+  snprintf(name, sizeof name, "%08X", serial);
+  return name;
+}
 
 std::string _local_time_text() {
   const time_t now = time(nullptr);
@@ -79,6 +88,30 @@ void _await_loader_departure(Module& target) {
   for (int attempt = 0; link != nullptr && attempt < kAddressQueries; ++attempt) {
     if (link->getModuleAddress(&address) == aErrNone) break;
   }
+}
+
+// Records a transfer that succeeded. The module runs the new firmware
+// whatever happens here, so a failure is reported and the update's outcome
+// stands.
+void _record_transfer(UpdaterDisplayInterface& display, UpdaterStore& store, UpdaterStoreItem& device, unsigned serial,
+                      const std::string& bird_file) {
+  std::string file = BuildPath(store.BasePath(), _serial_name(serial));
+  std::string why;
+  try {
+    if (!device.IsValid()) device = store.AddDevice(serial);
+    device.settings.Add("LATEST_TRANSFER", bird_file);
+    device.settings.Add("LAST_TRANSFER_DATE", _local_time_text());
+    const KeyValueStore::SaveResult saved = device.settings.Save();
+    if (saved.ok()) return;
+    file = device.settings.path;
+    why = strerror(saved.error);
+  } catch (const StoreDirectoryError& error) {
+    file = error.path;
+    why = strerror(error.error);
+  } catch (const std::exception& error) {
+    why = error.what();
+  }
+  display.message(ERROR, "Update done, but not recorded in %s: %s", file.c_str(), why.c_str());
 }
 
 }  // namespace
@@ -194,10 +227,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
   if (!_verify_update(display, target, serial, router_serial != 0, package)) return false;
 
   if (bird_file.empty()) bird_file = _bird_name(build);
-  if (!device.IsValid()) device = store->AddDevice(serial);
-  device.settings.Add("LATEST_TRANSFER", bird_file);
-  device.settings.Add("LAST_TRANSFER_DATE", _local_time_text());
-  device.settings.Save();
+  _record_transfer(display, *store, device, serial, bird_file);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(INFO, "Update time: %.4f sec", (aTime_GetMSTicks() - started) / 1000.0);
   return true;
