@@ -107,6 +107,18 @@ class ParallelOverTcpip(RackTestCase):
         holder.stdout.close()
         self.assertUpdatedExactly(hub, packages[hub], self.run_cli("-U", "-d", "%08X" % hub, "-f", packages[hub]))
 
+    def test_a_recovery_holds_the_module_or_without_a_serial_number_its_port(self):
+        port = os.path.join(self.scratch, "ttyNONE")
+        held_files = ["/run/lock/tolvarine-module-%08X.lock" % RACK[3],
+                      "/run/lock/tolvarine-port-%s.lock" % port.replace("/", "_")]
+        expected = [busy_text(RACK[3]), "Device on %s is being updated by another process" % port]
+        for path, args, text in zip(held_files, [("-d", "%08X" % RACK[3]), ()], expected):
+            with open(path, "a") as held:
+                fcntl.flock(held, fcntl.LOCK_EX)
+                result = self.run_cli("-U", "-t", "RECOVER", "-s", port, *args)
+            os.remove(path)
+            self.assertEqual((result.status, result.err), (1, text + "\n"), repr(result))
+
     def test_a_loader_that_never_answers_over_tcpip_is_named_without_a_usb_wait(self):
         hub = RACK[2]
         self.control(hub, "loader_fault", "no_return_after_load", 1)
