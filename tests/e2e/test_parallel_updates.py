@@ -119,16 +119,6 @@ class ParallelOverTcpip(RackTestCase):
             os.remove(path)
             self.assertEqual((result.status, result.err), (1, text + "\n"), repr(result))
 
-    def test_a_loader_that_never_answers_over_tcpip_is_named_without_a_usb_wait(self):
-        hub = RACK[2]
-        self.control(hub, "loader_fault", "no_return_after_load", 1)
-        result = self.run_cli("-U", "-d", "%08X" % hub, "-f", self.packages([hub])[hub], "-X", "0x10000")
-        self.assertEqual(result.status, 1, repr(result))
-        self.assertEqual(result.err.splitlines()[-1:],
-                         ["Device %08X did not come back after starting its loader" % hub], repr(result))
-        self.assertNotIn("refreshing libusb context", result.err)
-        self.assertEqual(self.control(hub, "prepared")[1:], [])
-
 
 @unittest.skipUnless(os.path.exists(BRIDGE) and shutil.which("umockdev-wrapper"), "no USB bridge built")
 class ParallelOverUsb(RackTestCase):
