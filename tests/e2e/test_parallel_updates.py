@@ -70,7 +70,9 @@ class ParallelOverTcpip(RackTestCase):
                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     env=env)
         try:
-            while not any(event.startswith("load@") for event in self.control(hub, "events")):
+            # LOAD came, and the link dropped after it (only then does come_back count).
+            while not (any(event.startswith("load@") for event in self.control(hub, "events"))
+                       and self.control(hub, "listening") == ["0"]):
                 self.assertIsNone(updating.poll(), "the first update ended before its LOAD")
                 time.sleep(0.02)
             connections = self.control(hub, "connections")
