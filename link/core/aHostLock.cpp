@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,7 +30,11 @@ int sOpenIn(const std::string& folder, const char* name) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd >= 0 || errno != ENOENT) return fd;
     fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd >= 0) {
+      fchmod(fd, 0644);  // readable by every user whatever the umask: they all lock it
+      return fd;
+    }
+    if (errno != EEXIST) return fd;
   }
   return -1;
 }
