@@ -109,6 +109,11 @@ def _connections(s, m, a):
     return [s.record.connections]
 
 
+@command("listening")
+def _listening(s, m, a):
+    return [int(s.listener is not None)]
+
+
 @command("events")
 def _events(s, m, a):
     return list(s.record.events)

@@ -33,6 +33,8 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
   routes                    ok V V ...       route-control values received
   syncs                     ok N             synchronisation requests seen
   connections               ok N             TCP connections accepted
+  listening                 ok 0|1           whether the TCP listener is open (it
+                            closes when the link drops after LOAD or REBOOT)
   events                    ok E E ...       link drops and returns, as
                             load@ADDR, reboot@ADDR, reset@ADDR, back@ADDR
  Link-level faults and raw bytes

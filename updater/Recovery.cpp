@@ -15,6 +15,7 @@
 #include "recovery/Serial_SDPLoader.h"
 #include "server/UpdateServerRequest.h"
 #include "store/UpdaterStore.h"
+#include "updater/DeviceLock.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterSteps.h"
 
@@ -278,6 +279,8 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
 
 bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                                std::string bird_file, bool) {
+  DeviceLock lock = serial != 0 ? DeviceLock(serial) : DeviceLock(port);
+  if (!lock.Take(display)) return false;
   const uint32_t started = aTime_GetMSTicks();
   Fingerprint fingerprint;
   if (!Get_Fingerprint(fingerprint, port, serial, bird_file, 115200, false)) {

@@ -15,6 +15,8 @@
 #include "store/UpdaterStore.h"
 #include "store/aDirectory.h"
 #include "updater/DecimalText.h"
+#include "updater/DeviceLock.h"
+#include "updater/LoaderReturn.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterSteps.h"
 
@@ -122,6 +124,8 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     display.message(ERROR, "Update command must specify the specific device");
     return false;
   }
+  DeviceLock lock(serial);
+  if (!lock.Take(display)) return false;
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, app_directory, "Update_Firmware");
   if (!store) return false;
   UpdaterStoreItem device;
@@ -210,13 +214,12 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     display.message(ERROR, "Birdfile failed validation");
     return false;
   }
+  const linkType transport = _direct_transport(target, router_serial);
   if (err == aErrNone) err = _transfer_loader(display, target, package);
   if (err == aErrNone && router_serial == 0) _await_loader_departure(target);
-  // The loader re-enumerated the module: find it again. The outcome is seen
-  // by the firmware transfer, which needs a connected module.
-  if (err == aErrNone && !target.isConnected()) {
-    target.disconnect();
-    _await_usb_module(target, serial);
+  if (err == aErrNone && !_await_loader_return(target, serial, transport)) {
+    display.message(ERROR, "Device %08X did not come back after starting its loader", serial);
+    return false;
   }
   if (err == aErrNone) err = _transfer_firmware(display, target, package, router_serial != 0, uei_bytes_load);
   if (err != aErrNone) {

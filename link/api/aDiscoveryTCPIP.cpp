@@ -1,17 +1,60 @@
 // TCP/IP search: a 16-byte multicast request from every IPv4 interface to
 // 232.2.2.2:9888; modules answer with a 16-byte record to port 9889.
+//
+// The reply port is fixed, and of several sockets bound to it Linux hands a
+// unicast reply to one only (the one bound last). Processes searching at the
+// same time would take each other's replies, so a search holds a host-wide
+// lock from binding the reply port to closing it: one process at a time has
+// the port, hears every module, and a search that found its module lets go
+// at once. The lock is per network namespace, as the port is.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "link/api/aDiscoveryInternal.h"
 #include "link/core/aDebug.h"
+#include "link/core/aHostLock.h"
 
 namespace {
+
+// A listing keeps the port for its whole reply window; a search waits for a
+// few of those before it goes on without the lock.
+constexpr uint32_t kReplyPortLockWaitMs = 3 * aDISCOVERY_TCPIP_WAIT_MS;
+
+// "tolvarine-discovery-NET.lock", NET naming this process's network namespace.
+void sReplyPortLockName(char* name, size_t size) {
+  char link[64] = {};
+  ssize_t n = readlink("/proc/self/ns/net", link, sizeof link - 1);
+  char part[48] = {};
+  if (n > 0) aHostLock_NamePart(link, part, sizeof part);
+  snprintf(name, size, "tolvarine-discovery%s%s.lock", part[0] != '\0' ? "-" : "", part);
+}
+
+int sTakeReplyPort(void) {
+  char name[96];
+  sReplyPortLockName(name, sizeof name);
+  int lock = aHostLock_Acquire(name, kReplyPortLockWaitMs);
+  if (lock < 0) aTRACE(aTRACE_DISCOVERY, "aDiscovery TCPIP: searching without the reply port lock %s\n", name);
+  return lock;
+}
+
+// A module answers every request it hears, the other processes' too.
+bool sAlreadySeen(std::vector<linkSpec>& seen, const linkSpec& spec) {
+  for (const linkSpec& earlier : seen) {
+    if (earlier.serialNumber == spec.serialNumber && earlier.ipAddress == spec.ipAddress &&
+        earlier.port == spec.port && earlier.moduleAddress == spec.moduleAddress)
+      return true;
+  }
+  seen.push_back(spec);
+  return false;
+}
 
 int sOpenReplySocket(void) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -101,10 +144,12 @@ bool aDiscovery_TCPIPReplySpec(const uint8_t* reply, size_t size, uint32_t sourc
 }
 
 uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference) {
+  int lock = sTakeReplyPort();
   int replies = sOpenReplySocket();
   int sent = sSendRequests();
   uint32_t count = 0;
   if (sent > 0 && replies >= 0) {
+    std::vector<linkSpec> seen;
     for (;;) {
       uint8_t reply[aDISCOVERY_TCPIP_RECORD + 1] = {};
       sockaddr_in source{};
@@ -113,6 +158,7 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref
       if (n < 0) break;
       linkSpec spec;
       if (!aDiscovery_TCPIPReplySpec(reply, static_cast<size_t>(n), source.sin_addr.s_addr, &spec)) continue;
+      if (sAlreadySeen(seen, spec)) continue;
       aTRACE(aTRACE_DISCOVERY, "aDiscovery TCPIP: SN: 0x%08X - Port: %d - Address: %d - Model: %d\n",
              spec.serialNumber, static_cast<int>(spec.port), static_cast<int>(spec.moduleAddress),
              static_cast<int>(spec.model));
@@ -123,5 +169,6 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref
     }
   }
   if (replies >= 0) close(replies);
+  aHostLock_Release(lock);
   return count;
 }

@@ -218,6 +218,10 @@ void EmulatedModule::countOut() {
 void EmulatedModule::answerControl(UMockdevIoctlData* urbData) {
   usbdevfs_urb* urb = urbOf(urbData);
   UMockdevIoctlData* buffer = resolveBuffer(urbData);
+  if (buffer == nullptr) {  // the client went away with the request in flight
+    urb->status = -ESHUTDOWN;
+    return;
+  }
   const usb_ctrlrequest* setup = reinterpret_cast<const usb_ctrlrequest*>(buffer->data);
   std::string reply;
   if (setup->bRequest == USB_REQ_GET_DESCRIPTOR && (setup->wValue >> 8) == USB_DT_STRING) {
@@ -248,8 +252,10 @@ void EmulatedModule::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoc
   } else if (!in) {
     outLengths.push_back(urb->buffer_length);
     UMockdevIoctlData* buffer = resolveBuffer(urbData);
-    ssize_t sent = socketFd < 0 ? -1 : send(socketFd, buffer->data, static_cast<size_t>(urb->buffer_length), MSG_NOSIGNAL);
-    g_object_unref(buffer);
+    ssize_t sent = socketFd < 0 || buffer == nullptr
+                       ? -1
+                       : send(socketFd, buffer->data, static_cast<size_t>(urb->buffer_length), MSG_NOSIGNAL);
+    if (buffer != nullptr) g_object_unref(buffer);
     urb->status = sent == urb->buffer_length ? 0 : -EPROTO;
     urb->actual_length = sent > 0 ? static_cast<int>(sent) : 0;
     if (urb->status == 0) countOut();
@@ -268,6 +274,11 @@ void EmulatedModule::completeIn(Node& node) {
     if (pending.done || received.empty()) continue;
     usbdevfs_urb* urb = urbOf(pending.data);
     UMockdevIoctlData* buffer = resolveBuffer(pending.data);
+    if (buffer == nullptr) {  // its client is going: the bytes wait for the next one
+      urb->status = -ESHUTDOWN;
+      pending.done = true;
+      continue;
+    }
     size_t n = std::min(static_cast<size_t>(urb->buffer_length), received.size());
     memcpy(buffer->data, received.data(), n);
     received.erase(0, n);
@@ -343,7 +354,9 @@ bool EmulatedModule::handle(Node& node, UMockdevIoctlClient* client) {
     }
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
-      if (!gone) completeIn(node);
+      // Only the claimant's own reap fills its IN buffers: a buffer lives in
+      // the claimant's memory, reachable only while it waits in an ioctl.
+      if (!gone && client == node.claimant) completeIn(node);
       auto ready = std::find_if(urbs.begin(), urbs.end(), [](const Urb& u) { return u.done; });
       if (ready == urbs.end()) return done(-1, gone ? ENODEV : EAGAIN);
       UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);

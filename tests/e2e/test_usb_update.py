@@ -117,6 +117,7 @@ class UsbUpdate(UsbTestCase):
         self.assertEqual(result.status, 1, repr(result))
         # 15 attempts, the USB context refreshed before every third.
         self.assertEqual(result.err.count("Failed enumeration after 3 tries, refreshing libusb context."), 5)
+        self.assertEqual(result.err.splitlines()[-1], "Device %s did not come back after starting its loader" % HUB_SN)
         self.assertEqual(self.control(HUB, "prepared")[1:], [])
 
 

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "link/core/aFile.h"
+#include "link/core/aHostLock.h"
 #include "link/core/aLogger.h"
 #include "link/core/aMutex.h"
 #include "link/core/aThread.h"
@@ -54,6 +56,36 @@ TEST(Mutex, TryLockFromAnotherThreadIsBusy) {
   EXPECT_EQ(aMutex_TryLock(mutex), aErrNone);
   EXPECT_EQ(aMutex_Unlock(mutex), aErrNone);
   aMutex_Destroy(&mutex);
+}
+
+TEST(HostLock, OneHolderAtATimeAndAWaitEndsWhenTheHolderLetsGo) {
+  const std::string name = "tv-unit-host-lock-" + std::to_string(getpid()) + ".lock";
+  int holder = aHostLock_Open(name.c_str());
+  ASSERT_GE(holder, 0);
+  ASSERT_TRUE(aHostLock_Try(holder));
+  // Another open of the same file, in this process or another, is refused.
+  int other = aHostLock_Open(name.c_str());
+  ASSERT_GE(other, 0);
+  EXPECT_FALSE(aHostLock_Try(other));
+  aHostLock_Release(other);
+  // A wait that runs out takes nothing, and its helper lets go once it
+  // gets the lock; a wait in progress gets the lock when the holder lets go.
+  EXPECT_EQ(aHostLock_Acquire(name.c_str(), 0), -1);
+  std::atomic<int> waited{-2};
+  std::thread waiter([&] { waited = aHostLock_Acquire(name.c_str(), 600000); });
+  aHostLock_Release(holder);
+  waiter.join();
+  EXPECT_GE(waited.load(), 0);
+  other = aHostLock_Open(name.c_str());
+  EXPECT_FALSE(aHostLock_Try(other));
+  aHostLock_Release(waited.load());
+  EXPECT_TRUE(aHostLock_Try(other));
+  aHostLock_Release(other);
+  EXPECT_EQ(aHostLock_Open(""), -1);
+  char part[8];
+  aHostLock_NamePart("/dev/tty S0", part, sizeof part);
+  EXPECT_STREQ(part, "_dev_tt");
+  for (const char* folder : {"/run/lock", "/tmp"}) unlink((std::string(folder) + "/" + name).c_str());
 }
 
 TEST(Sleep, StepsOfAtMostOneSecond) {
