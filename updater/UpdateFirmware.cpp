@@ -87,6 +87,8 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     display.message(ERROR, "Update command must specify the specific device");
     return false;
   }
+  last_update = UpdateOutcome{};
+  last_update.serial = serial;
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, app_directory, "Update_Firmware");
   if (!store) return false;
   UpdaterStoreItem device;
@@ -127,6 +129,8 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     display.message(ERROR, "Failed to load bird file");
     return false;
   }
+  last_update.build = build != 0 ? build : package.GetBuild();
+  last_update.file = bird_file.empty() ? Package_Path(serial, build) : bird_file;
   if (package.hasSerialOffsets) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!package.ReplaceSerialNumber(serial)) {
@@ -195,6 +199,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
   device.settings.Add("LAST_TRANSFER_DATE", _local_time_text());
   device.settings.Save();
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
-  display.message(INFO, "Update time: %.4f sec", (aTime_GetMSTicks() - started) / 1000.0);
+  last_update.seconds = (aTime_GetMSTicks() - started) / 1000.0;
+  display.message(INFO, "Update time: %.4f sec", last_update.seconds);
   return true;
 }
