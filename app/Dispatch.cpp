@@ -30,12 +30,6 @@ struct Output {
   std::optional<DocumentOutput> document;
 };
 
-std::string serialText(unsigned serial) {
-  char text[16];
-  snprintf(text, sizeof text, "%08X", serial);
-  return text;
-}
-
 // The updater directory: -i, else ~/.veltrane; "updater" below it, mode 0755.
 bool resolveDirectory(CLI_Display& display, Parameters& params) {
   if (params.app_directory.empty()) {
@@ -174,7 +168,7 @@ int runCommands(Output& out, Parameters& params) {
     report.SetDevice(params.serial_number);
     const BuildList builds = updater.Get_BuildList(params.serial_number);
     _display_builds(display, builds, params.serial_number);
-    report.SetBuilds(builds, "");
+    report.SetBuilds(builds, nullptr);
     return updater.Last_Query_Failed() ? 1 : 0;
   }
   if (params.commands.IsSet(CMD_LIST_LOCAL)) {
@@ -183,8 +177,9 @@ int runCommands(Output& out, Parameters& params) {
     }
     report.SetDevice(params.serial_number);
     const BuildList builds = updater.Get_BuildListLocal(params.serial_number);
-    _display_builds(display, builds, params.serial_number);
-    report.SetBuilds(builds, BuildPath(params.app_directory, serialText(params.serial_number)));
+    // A store that could not be read lists nothing, not "No builds found".
+    if (!builds.empty() || !updater.Last_Query_Failed()) _display_builds(display, builds, params.serial_number);
+    report.SetBuilds(builds, &updater.Last_Local_Files());
     return updater.Last_Query_Failed() ? 1 : 0;
   }
   if (params.commands.IsSet(CMD_JWT)) {

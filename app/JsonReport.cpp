@@ -6,7 +6,6 @@
 
 #include "app/Console.h"
 #include "server/UpdateServerRequest.h"
-#include "store/aDirectory.h"
 #include "updater/DecimalText.h"
 
 // Keys in the order they were set: the run's outcome first, then the command's.
@@ -96,11 +95,14 @@ void JsonReport::SetDevices(const std::vector<DeviceInfo>& devices) {
   fields->document["devices"] = list;
 }
 
-void JsonReport::SetBuilds(const BuildList& builds, const std::string& store_directory) {
+void JsonReport::SetBuilds(const BuildList& builds, const std::map<std::string, std::string>* files) {
   json list = json::array();
   for (const BuildEntry& entry : UpdateServerRequest::SortBuildsByVersion(builds)) {
     json record{{"build", buildNumber(entry.first)}, {"version", entry.second}};
-    if (!store_directory.empty()) record["file"] = BuildPath(store_directory, entry.first + ".bird");
+    if (files != nullptr) {
+      auto file = files->find(entry.first);
+      if (file != files->end()) record["file"] = file->second;
+    }
     list.push_back(record);
   }
   fields->document["builds"] = list;

@@ -4,6 +4,7 @@
 // JSON whatever they hold.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,9 +29,9 @@ class JsonReport {
   void SetToken(const std::string& token);
   void SetUsage(const std::string& usage);
   void SetDevices(const std::vector<DeviceInfo>& devices);
-  // In the order the console lists them; with a store directory, each build's
-  // package file there too.
-  void SetBuilds(const BuildList& builds, const std::string& store_directory);
+  // In the order the console lists them; with files (the local list), each
+  // build's package file too.
+  void SetBuilds(const BuildList& builds, const std::map<std::string, std::string>* files);
 
   // The whole document, one line ending with a line feed. Bytes that are not
   // UTF-8 become U+FFFD; control bytes are escaped.

@@ -30,7 +30,7 @@ void exercise(BirdFile& bird) {
   bird.GetVersion();
   bird.ValidateSerialNumber(serial);
   bird.ValidateSerialNumber(0x40F5849A);
-  bird.ValidateModel("USBHub3p");
+  bird.ValidateModel("HubLite4");
   bird.ValidateModel("");
   bird.ReplaceSerialNumber(0x40F5849A);
   const uint32_t key[4] = {0x01234567, 0x89ABCDEF, 0xFEDCBA98, 0x76543210};

@@ -41,7 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   JsonReport report;
   report.SetDevices({device});
-  report.SetBuilds(builds, size % 2 == 0 ? "/store/40F5849A" : "");
+  std::map<std::string, std::string> files;
+  for (const auto& [build, version] : builds) files.emplace(build, "/store/40F5849A/" + build);
+  report.SetBuilds(builds, size % 2 == 0 ? &files : nullptr);
   report.SetToken(pieces[2]);
   const std::string text = report.Render(false, {pieces[1]});
 

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <stdexcept>
+#include <string>
 
 #include "app/Log.h"
 
@@ -15,11 +16,8 @@ struct Transfer {
   HTTPResponse* response;
   CURL* curl;
   bool sized = false;
+  bool tooLarge = false;
 };
-
-// Bodies up to this size are reserved whole from the announced length; a
-// larger announcement is trusted only as far as this.
-constexpr curl_off_t kMaxReserve = 256 * 1024 * 1024;
 
 size_t _rcv_data(char* data, size_t size, size_t count, void* user) {
   Transfer* transfer = static_cast<Transfer*>(user);
@@ -30,8 +28,18 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* user) {
     curl_off_t announced = -1;
     if (curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
         announced > 0) {
-      response->reserve(static_cast<size_t>(announced < kMaxReserve ? announced : kMaxReserve));
+      if (static_cast<unsigned long long>(announced) > HTTPRequest::MAX_BODY_BYTES) {
+        transfer->tooLarge = true;
+        return 0;
+      }
+      response->reserve(static_cast<size_t>(announced));
     }
+  }
+  // A body that never ends (a broken or hostile server) must not take all
+  // memory: returning less than was handed over ends the transfer.
+  if (bytes > HTTPRequest::MAX_BODY_BYTES - response->size()) {
+    transfer->tooLarge = true;
+    return 0;
   }
   const int shown = bytes < 100 ? static_cast<int>(bytes) : 100;
   Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
@@ -90,6 +98,9 @@ HTTPResponse HTTPRequest::GET(const std::string& base_url, const HTTPParameters&
     code = curl_easy_perform(curl);
   }
   long status = 0;
+  if (transfer.tooLarge) {
+    throw std::runtime_error("reply body larger than " + std::to_string(MAX_BODY_BYTES) + " bytes");
+  }
   if (code == CURLE_OK) code = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   response.set_status(status);

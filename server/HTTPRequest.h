@@ -2,6 +2,8 @@
 // call, so calls from different threads share nothing.
 #pragma once
 
+#include <stddef.h>
+
 #include <map>
 #include <string>
 
@@ -25,4 +27,7 @@ class HTTPRequest {
   static constexpr long CONNECT_TIMEOUT_S = 10;
   static constexpr long LOW_SPEED_BYTES = 1;
   static constexpr long LOW_SPEED_TIME_S = 30;
+  // A reply body above this (far over any package) ends the request as a
+  // failure, whether announced or sent without end.
+  static constexpr size_t MAX_BODY_BYTES = 64u * 1024u * 1024u;
 };

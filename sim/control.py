@@ -26,7 +26,8 @@ COMMANDS: dict[str, Command] = {}
 
 LOADER_OPS = {"init": 0, "data": 1, "load": 2, "prepare": 3, "sum": 4, "write": 5, "reboot": 6}
 COUNTED_LOADER_FAULTS = ("wrong_count", "wrong_sum", "refuse_prepare", "refuse_write")
-SWITCH_LOADER_FAULTS = ("block_size_zero", "no_return_after_load", "reboot_keeps_link", "short_init")
+SWITCH_LOADER_FAULTS = ("block_size_zero", "no_return_after_load", "reboot_keeps_link", "short_init", "load_resets",
+                        "reboot_keeps_build", "no_return_after_reboot")
 
 
 def command(*names: str):
@@ -362,6 +363,11 @@ def _load_drops(s, m, a):
 @command("down_ms")
 def _down_ms(s, m, a):
     s.down_ms = int(a[0])
+
+
+@command("reboot_down_ms")
+def _reboot_down_ms(s, m, a):
+    s.reboot_down_ms = int(a[0])
 
 
 def _dump(blocks: dict, path: str) -> list:

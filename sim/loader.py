@@ -52,6 +52,9 @@ class LoaderFaults:
     block_size_zero: bool = False  # PREPARE announces a block size of 0
     no_return_after_load: bool = False
     reboot_keeps_link: bool = False
+    load_resets: bool = False     # after LOAD the connection is reset; the loader accepts at once
+    reboot_keeps_build: bool = False   # after REBOOT the module runs its old firmware
+    no_return_after_reboot: bool = False
     short_init: bool = False      # INIT reply with only one byte of load base
 
 
@@ -223,5 +226,5 @@ class ResidentLoader:
         self.running_loader = False
         self.on_reboot()
         if not self.faults.reboot_keeps_link:
-            self.on_link_drop(True)
+            self.on_link_drop(not self.faults.no_return_after_reboot)
         return []

@@ -101,6 +101,8 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
                             PREPARE address must be word aligned
   down_ms N                 how long the module is away after LOAD, REBOOT
                             or reset (default 300 ms)
+  reboot_down_ms N          how long the module is away after REBOOT (0, the
+                            default: down_ms)
   load_drops 0|1            whether LOAD drops the link (default 1); with 0
                             the loader starts in place on the same connection
   loader_fault wrong_count [N]      N DATA acknowledgements one byte short
@@ -113,6 +115,13 @@ command with "at ADDR" to act on the module at ADDR (behind the router).
   loader_fault no_return_after_load 0|1   after LOAD the link drops for good
                                           (come_back brings the module back)
   loader_fault reboot_keeps_link 0|1      REBOOT restarts without dropping the link
+  loader_fault load_resets 0|1      the loader starts in place after LOAD, resets
+                                    every TCP connection (RST) down_ms later and
+                                    accepts a new one at once
+  loader_fault reboot_keeps_build 0|1     the module comes back from REBOOT
+                                          running its old firmware
+  loader_fault no_return_after_reboot 0|1 after REBOOT the module stays away
+                                          (come_back brings it back)
   loader_fault short_init 0|1       INIT answers only one byte of load base
   loader_fault clear
   loader_running 0|1        (1) the loader runs already, as a live loader
@@ -167,6 +176,7 @@ import json
 import os
 import selectors
 import socket
+import struct
 import sys
 import time
 from dataclasses import dataclass, field
@@ -220,6 +230,7 @@ class StandIn:
         self.stream_every = 0.0     # seconds between samples of the enabled streams
         self.next_stream = 0.0
         self.down_ms = down_ms
+        self.reboot_down_ms = 0     # time away after REBOOT; 0: down_ms
         self.load_drops = True      # LOAD drops the link, as a USB module re-enumerates
         self.label = label
         self.timers: list[tuple[float, int, Callable[[], None]]] = []
@@ -321,14 +332,25 @@ class StandIn:
         if module is self.network.front:
             # A module on its way off the bus answers nothing more, even in
             # the moment before its link drops.
-            if reason != "load" or self.load_drops:
+            resets = reason == "load" and module.loader.faults.load_resets
+            if (reason != "load" or self.load_drops) and not resets:
                 module.online = False
             self.after(DROP_AFTER, lambda: self.take_down(module, comes_back, reason))
         else:
             self.take_down(module, comes_back, reason)  # the router's link stays; no reply to wait for
 
+    def reset_tcp(self) -> None:
+        """Resets every TCP connection (RST, not FIN); the listener stays."""
+        for channel in [c for c in self.channels if c.kind == "tcp"]:
+            channel.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.drop_channel(channel)
+
     def take_down(self, module: Module, comes_back: bool, reason: str) -> None:
         if module is self.network.front:
+            if reason == "load" and module.loader.faults.load_resets:
+                # The loader starts in place, then resets the connection.
+                self.after(max(0.0, self.down_ms / 1000.0 - DROP_AFTER), self.reset_tcp)
+                return
             if reason == "load" and not self.load_drops:
                 return  # the loader starts in place and keeps the link
             module.online = False
@@ -343,7 +365,8 @@ class StandIn:
         else:
             module.online = False
         if comes_back:
-            self.after(self.down_ms / 1000.0, lambda: self.bring_back(module))
+            away = self.reboot_down_ms if reason == "reboot" and self.reboot_down_ms else self.down_ms
+            self.after(away / 1000.0, lambda: self.bring_back(module))
 
     def bring_back(self, module: Module) -> None:
         if module.online:

@@ -46,6 +46,9 @@ Faults ({"op": OP or "*", "kind": KIND, ...}; the first that matches wins):
               silence for "seconds" (default 120) before closing
   drop        closes the connection after "after_bytes" of the reply
               (default 0: nothing at all is sent)
+  endless     the reply, then filler without end in a chunked body, until
+              the client goes; with "announce" N, a Content-Length of N
+              instead and filler up to N bytes
 
 Every request is recorded (path, raw query, parameters, op) in memory, in
 the JSON lines file given by --log, and at GET /control/requests.
@@ -378,7 +381,31 @@ class _Handler(BaseHTTPRequestHandler):
             return self._stall(reply, int(fault.get("after_bytes", 0)), float(fault.get("seconds", 120)))
         if kind == "drop":
             return self._drop(reply, int(fault.get("after_bytes", 0)))
+        if kind == "endless":
+            return self._endless(reply, fault.get("announce"))
         self._send(500, b"unknown fault kind\n")
+
+    def _endless(self, reply: Reply, announce) -> None:
+        filler = b"0" * 65536
+        self.close_connection = True
+        try:
+            if announce is not None:
+                left = int(announce)
+                self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % left)
+                self.wfile.write(reply.body[:left])
+                left -= len(reply.body[:left])
+                while left > 0:
+                    piece = filler[:left]
+                    self.wfile.write(piece)
+                    left -= len(piece)
+                return
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(reply.body), reply.body))
+            chunk = b"%x\r\n%s\r\n" % (len(filler), filler)
+            while True:
+                self.wfile.write(chunk)
+        except OSError:
+            pass  # the client gave up: what this fault is for
 
     def _stall(self, reply: Reply, after_bytes: int, seconds: float) -> None:
         self.send_response(reply.status)

@@ -41,6 +41,8 @@ class UpgradeEntity:
 
     def _rebooting(self) -> None:
         self._written = b"".join(image_bytes(self.loader.flash_image())[1:])
+        if self.loader.faults.reboot_keeps_build:
+            self._written = None  # the write did not take: the old firmware starts again
         if self.loader.faults.reboot_keeps_link:
             # The module restarts in place; the host's link never notices.
             self.module.come_back()

@@ -1,6 +1,7 @@
 // One settings file: "key=value" lines held as a sorted map, typed getters
 // and setters, a dirty flag, and the CREATED_TIME / UPDATED_TIME stamps the
-// class keeps itself. Failures are logged, never reported to the caller.
+// class keeps itself. A save reports whether the file now holds the map, and
+// why not; a load keeps a file it could not read from being overwritten.
 #pragma once
 
 #include <stdint.h>
@@ -16,8 +17,15 @@ class KeyValueStore {
 
   explicit KeyValueStore(const char* path = nullptr);
 
+  // What a save did: error 0 when the file holds the map, else the errno of
+  // the failure (the map and the dirty flag then stay as they were).
+  struct SaveResult {
+    int error = 0;
+    bool ok() const { return error == 0; }
+  };
+
   void Load(const char* path);
-  void Save(const char* path = nullptr);
+  SaveResult Save(const char* path = nullptr);
   bool Clear();
 
   // The numeric getters record an absent key with an empty value (not dirty).
@@ -61,4 +69,5 @@ class KeyValueStore {
   // A file that exists but could not be read: never overwritten by Save,
   // so its history survives; the store works in memory instead.
   std::string unreadablePath;
+  int unreadableError = 0;
 };

@@ -69,6 +69,7 @@ void KeyValueStore::Load(const char* filePath) {
     } else {
       path = filePath;
       unreadablePath = filePath;
+      unreadableError = error;
       Log::log(DEBUG_Attributes, "Attibutes: keeping attributes in memory, '%s' is left untouched\n", filePath);
     }
     return;
@@ -92,14 +93,15 @@ void KeyValueStore::Load(const char* filePath) {
   if (err == aErrIO) {
     // Opened but unreadable (a directory, a failing disk): protect it.
     unreadablePath = filePath;
-    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot read attributes file: '%s' (%d)\n", filePath, errno);
+    unreadableError = errno != 0 ? errno : EIO;
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot read attributes file: '%s' (%d)\n", filePath, unreadableError);
   } else if (unreadablePath == filePath) {
     unreadablePath.clear();
   }
   aFile_Close(&file);
 }
 
-void KeyValueStore::Save(const char* filePath) {
+KeyValueStore::SaveResult KeyValueStore::Save(const char* filePath) {
   if (filePath != nullptr) {
     path = filePath;
   } else if (path.empty()) {
@@ -109,7 +111,7 @@ void KeyValueStore::Save(const char* filePath) {
   if (dirty) Add(KEY_UPDATED_TIME, Timestamp());
   if (!unreadablePath.empty() && path == unreadablePath) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - not replacing unreadable attributes file: '%s'\n", path.c_str());
-    return;
+    return SaveResult{unreadableError != 0 ? unreadableError : EIO};
   }
   std::string text;
   for (const auto& [key, value] : values) {
@@ -128,11 +130,12 @@ void KeyValueStore::Save(const char* filePath) {
   if (result.stage == aReplaceResult::OPEN) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n", path.c_str(),
              result.error);
-    return;
+    return SaveResult{result.error};
   }
   if (!result.ok()) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n", path.c_str(), result.error);
-    return;
+    return SaveResult{result.error};
   }
   dirty = false;
+  return SaveResult{};
 }

@@ -1,5 +1,6 @@
 #include "store/UpdaterStore.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -17,13 +18,15 @@ constexpr unsigned kDirectoryMode = 0755;
 void ensureDirectory(const std::string& path) {
   struct stat status;
   if (stat(path.c_str(), &status) == 0) {
-    if (!S_ISDIR(status.st_mode)) throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+    if (!S_ISDIR(status.st_mode)) throw StoreDirectoryError("UpdaterStore: " + path + " exists and is a file", path, ENOTDIR);
     Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
     return;
   }
   const aErr err = aDirectory_Ensure(path.c_str(), kDirectoryMode);
   if (err != aErrNone) {
-    throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " + std::to_string(err));
+    const int reason = errno != 0 ? errno : EIO;
+    throw StoreDirectoryError("UpdaterStore: Could not create directory " + path + " error " + std::to_string(err), path,
+                              reason);
   }
   Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
 }
@@ -78,10 +81,13 @@ bool listEntry(const aDirectoryListData* data, void* context) {
   return true;
 }
 
-// Lists the directory and stops at the first entry whose name contains name.
-bool _find_item(const std::string& directory, const std::string& name, UpdaterStoreItem* item) {
+// Lists the directory and stops at the first entry whose name contains
+// name. A listing that failed before finding it fills `failure`.
+bool _find_item(const std::string& directory, const std::string& name, UpdaterStoreItem* item,
+                StoreReadFailure* failure = nullptr) {
   FindContext find{&name, item, false};
-  aDirectory_List(directory.c_str(), findEntry, &find);
+  const aErr listed = aDirectory_List(directory.c_str(), findEntry, &find);
+  if (listed != aErrNone && !find.found && failure != nullptr) *failure = StoreReadFailure{directory, errno};
   Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", find.found ? "Found" : "Not Found", name.c_str());
   return find.found;
 }
@@ -109,11 +115,20 @@ bool UpdaterStore::FindDevice(const std::string& name, UpdaterStoreItem* item) c
   return _find_item(basePath, name, item);
 }
 
-bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) const {
+bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items,
+                                   StoreReadFailure* failure) const {
   UpdaterStoreItem device;
-  if (!FindDevice(serial, &device)) return true;
+  StoreReadFailure unread;
+  if (!_find_item(basePath, serialName(serial), &device, &unread)) {
+    if (failure != nullptr) *failure = unread;
+    return unread.path.empty();
+  }
   ListContext list{&items};
-  aDirectory_List(BuildPath(device.basePath, device.name).c_str(), listEntry, &list);
+  const std::string directory = BuildPath(device.basePath, device.name);
+  if (aDirectory_List(directory.c_str(), listEntry, &list) != aErrNone) {
+    if (failure != nullptr) *failure = StoreReadFailure{directory, errno};
+    return false;
+  }
   return true;
 }
 

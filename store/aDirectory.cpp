@@ -54,7 +54,15 @@ aErr aDirectory_List(const char* path, aDirectoryListCallback callback, void* co
   if (path == nullptr || callback == nullptr) return aErrParam;
   DIR* directory = opendir(path);
   if (directory == nullptr) return aErrNotFound;
-  while (struct dirent* entry = readdir(directory)) {
+  // readdir tells its end from a failure only by errno.
+  int failure = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(directory);
+    if (entry == nullptr) {
+      failure = errno;
+      break;
+    }
     std::string full = BuildPath(path, entry->d_name);
     struct stat status;
     if (stat(full.c_str(), &status) != 0) continue;
@@ -62,7 +70,9 @@ aErr aDirectory_List(const char* path, aDirectoryListCallback callback, void* co
     if (!callback(&data, context)) break;
   }
   closedir(directory);
-  return aErrNone;
+  if (failure == 0) return aErrNone;
+  errno = failure;
+  return aErrIO;
 }
 
 aErr aDirectory_Delete(const char* path) {

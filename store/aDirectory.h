@@ -21,6 +21,8 @@ typedef bool (*aDirectoryListCallback)(const aDirectoryListData* data, void* con
 
 bool aDirectory_Exists(const char* path);
 aErr aDirectory_Ensure(const char* path, unsigned mode);
+// aErrNotFound when the directory cannot be opened, aErrIO when reading it
+// failed part way; errno then holds the system's reason.
 aErr aDirectory_List(const char* path, aDirectoryListCallback callback, void* context);
 aErr aDirectory_Delete(const char* path);
 aErr aDirectory_DeleteTree(const char* path);

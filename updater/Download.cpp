@@ -98,8 +98,9 @@ unsigned Updater::Download_Firmware(unsigned serial, std::string build_text, boo
     try {
       device = store->AddDevice(serial);
       guard.Created(device);
-    } catch (const std::runtime_error&) {
+    } catch (const StoreDirectoryError& error) {
       display.message(ERROR, "Could not create directory for storing BIRD file");
+      display.message(ERROR, "Nothing recorded: could not create %s: %s", error.path.c_str(), strerror(error.error));
       return 0;
     }
   }
@@ -151,16 +152,26 @@ unsigned Updater::Download_Firmware(unsigned serial, std::string build_text, boo
   }
   const std::string file_name = build_text + ".bird";
   const std::string when = KeyValueStore::Timestamp();
-  aErr written = device.WriteFile(file_name, bytes, length);
+  int why = 0;
+  aErr written = device.WriteFile(file_name, bytes, length, &why);
   // The history names a file only when the file is there.
   if (written != aErrNone) {
     display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
+    display.message(ERROR, "Package %s not stored in %s: %s", file_name.c_str(),
+                    BuildPath(device.basePath, device.name, file_name).c_str(), strerror(why));
     return 0;
   }
   guard.Keep();
   device.settings.Add("LATEST_DOWNLOAD", file_name);
   device.settings.Add("LAST_DOWNLOAD_DATE", when);
-  device.settings.Save();
+  const KeyValueStore::SaveResult saved = device.settings.Save();
+  // The package is whole, but a history that does not name it would have a
+  // later offline update install an older build: not a success.
+  if (!saved.ok()) {
+    display.message(ERROR, "Package %s stored, but the download is not recorded in %s: %s", file_name.c_str(),
+                    device.settings.path.c_str(), strerror(saved.error));
+    return 0;
+  }
   return build;
 }
 

@@ -22,20 +22,27 @@ namespace {
 constexpr uint32_t kDropPollMs = 5;
 constexpr uint32_t kEnumerationRetryMs = 1000;
 constexpr uint32_t kSettleLookMs = 20;
+constexpr uint32_t kBuildReplyMs = 1000;
 
 }  // namespace
 
-unsigned _get_build_number(Module& module) {
+bool _read_build_number(Module& module, uint32_t reply_ms, unsigned& build) {
   Link* link = module.getLink();
-  if (link == nullptr) return 0;
+  if (link == nullptr) return false;
   const uint8_t address = module.getModuleAddress();
   const uint8_t request[1] = {0xFF};
-  if (link->sendPacket(address, 0x49, sizeof request, request) != aErrNone) return 0;
+  if (link->sendPacket(address, 0x49, sizeof request, request) != aErrNone) return false;
   uint8_t reply[28] = {0x49, 0xFF};
   uint8_t length = 2;
-  if (link->receivePacket(address, reply, &length, reply) != aErrNone) return 0;
-  if (length != 6) return 0;
-  return (unsigned{reply[2]} << 24) | (unsigned{reply[3]} << 16) | (unsigned{reply[4]} << 8) | reply[5];
+  if (link->receivePacket(address, reply, &length, reply, reply_ms) != aErrNone) return false;
+  if (length != 6) return false;
+  build = (unsigned{reply[2]} << 24) | (unsigned{reply[3]} << 16) | (unsigned{reply[4]} << 8) | reply[5];
+  return true;
+}
+
+unsigned _get_build_number(Module& module) {
+  unsigned build = 0;
+  return _read_build_number(module, kBuildReplyMs, build) ? build : 0;
 }
 
 aErr _get_version(Module& module, DeviceInfo& info) {

@@ -1,6 +1,8 @@
 // The -U command for a module that runs firmware: choose the package, connect
 // directly or through a router, check, transfer loader and firmware, and
 // record the transfer in the device's history only once it succeeded.
+#include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 #include <stdexcept>
@@ -11,6 +13,7 @@
 #include "link/core/aTime.h"
 #include "server/UpdateServerRequest.h"
 #include "store/UpdaterStore.h"
+#include "store/aDirectory.h"
 #include "updater/DecimalText.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterSteps.h"
@@ -29,6 +32,12 @@ constexpr uint32_t kLoaderRedialMs = 10;
 constexpr int kAddressQueries = 5;
 
 std::string _bird_name(unsigned build) { return std::to_string(build) + ".bird"; }
+
+std::string _serial_name(unsigned serial) {
+  char name[9];
+  snprintf(name, sizeof name, "%08X", serial);
+  return name;
+}
 
 std::string _local_time_text() {
   const time_t now = time(nullptr);
@@ -68,6 +77,8 @@ void _await_loader_departure(Module& target) {
   const bool left = _await_link_drop(target, kDepartureWaitMs);
   if (spec.type != linkTypeTCPIP) return;
   if (left) {
+    // Closed, reset or made anew by the stream: the loader is on a new connection.
+    Log::log(DEBUG_Updater, "The module left its connection after LOAD.\n");
     _await_loader_connection(target);
     return;
   }
@@ -77,6 +88,30 @@ void _await_loader_departure(Module& target) {
   for (int attempt = 0; link != nullptr && attempt < kAddressQueries; ++attempt) {
     if (link->getModuleAddress(&address) == aErrNone) break;
   }
+}
+
+// Records a transfer that succeeded. The module runs the new firmware
+// whatever happens here, so a failure is reported and the update's outcome
+// stands.
+void _record_transfer(UpdaterDisplayInterface& display, UpdaterStore& store, UpdaterStoreItem& device, unsigned serial,
+                      const std::string& bird_file) {
+  std::string file = BuildPath(store.BasePath(), _serial_name(serial));
+  std::string why;
+  try {
+    if (!device.IsValid()) device = store.AddDevice(serial);
+    device.settings.Add("LATEST_TRANSFER", bird_file);
+    device.settings.Add("LAST_TRANSFER_DATE", _local_time_text());
+    const KeyValueStore::SaveResult saved = device.settings.Save();
+    if (saved.ok()) return;
+    file = device.settings.path;
+    why = strerror(saved.error);
+  } catch (const StoreDirectoryError& error) {
+    file = error.path;
+    why = strerror(error.error);
+  } catch (const std::exception& error) {
+    why = error.what();
+  }
+  display.message(ERROR, "Update done, but not recorded in %s: %s", file.c_str(), why.c_str());
 }
 
 }  // namespace
@@ -192,12 +227,13 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", static_cast<int>(err));
     return false;
   }
+  // Written is not yet running: the history records only a verified build.
+  last_update.verified =
+      _verify_update(display, target, serial, router_serial != 0, package, last_update.running_build);
+  if (!last_update.verified) return false;
 
   if (bird_file.empty()) bird_file = _bird_name(build);
-  if (!device.IsValid()) device = store->AddDevice(serial);
-  device.settings.Add("LATEST_TRANSFER", bird_file);
-  device.settings.Add("LAST_TRANSFER_DATE", _local_time_text());
-  device.settings.Save();
+  _record_transfer(display, *store, device, serial, bird_file);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   last_update.seconds = (aTime_GetMSTicks() - started) / 1000.0;
   display.message(INFO, "Update time: %.4f sec", last_update.seconds);

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct UpdateOutcome {
   bool has_fingerprint = false;
   Fingerprint fingerprint;
 };
+
+// Build -> the package file of the store it was listed from.
+using BuildFiles = std::map<std::string, std::string>;
 
 class Updater {
  public:
@@ -65,6 +69,8 @@ class Updater {
   // failed, as opposed to answering with nothing.
   bool Last_Query_Failed() const { return last_query_failed; }
   const UpdateOutcome& Last_Update() const { return last_update; }
+  // The files behind the last local build list.
+  const BuildFiles& Last_Local_Files() const { return last_local_files; }
 
  private:
   char* server_url;
@@ -74,4 +80,5 @@ class Updater {
   bool uei_bytes_load = false;
   bool last_query_failed = false;
   UpdateOutcome last_update;
+  BuildFiles last_local_files;
 };

@@ -283,13 +283,16 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   aErr result = _send(val_UPGRADE_REBOOT);
   if (result != aErrNone) Log::log(FIRM, "NETWORK: Error sending Loader REBOOT\n");
   // A module that never drops its link must not hold the tool for ever.
-  // Each round ends early once the link has dropped.
-  for (unsigned round = 0; module != nullptr && module->isConnected() && round < kUpgradeRebootWaitRounds; ++round) {
+  // Each round ends early once the link has dropped. Through a router the
+  // link is the router's and stays up: nothing to wait for here, the
+  // module's answer after its reboot is what tells it is back.
+  if (indirect) display.update_spinner(true, "Verifying Update");
+  for (unsigned round = 0; !indirect && module != nullptr && module->isConnected() && round < kUpgradeRebootWaitRounds;
+       ++round) {
     _await_link_drop(*module, kUpgradeRebootRoundMs);
     display.update_spinner(true, "Verifying Update");
     Log::log(FIRM, "Waiting for link to drop.\n");
     Log::log(FIRM, "Rebooting Device\n");
-    if (indirect) break;
   }
   display.update_spinner(false, "Verifying Update");
   return result;

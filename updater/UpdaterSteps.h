@@ -20,6 +20,9 @@
 constexpr uint32_t kLoopbackInterface = 0x0100007F;
 
 unsigned _get_build_number(Veltrane::Tolvarine::Module& module);
+// The build query that discovery asks, waiting up to `reply_ms` for the
+// answer; false when none came.
+bool _read_build_number(Veltrane::Tolvarine::Module& module, uint32_t reply_ms, unsigned& build);
 aErr _get_version(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
 aErr _get_device_name(Veltrane::Tolvarine::Module& module, DeviceInfo& info);
 aErr _disableEther(Veltrane::Tolvarine::Module& module, UpdaterDisplayInterface& display);
@@ -50,3 +53,12 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& package, Vel
 aErr _transfer_loader(UpdaterDisplayInterface& display, Veltrane::Tolvarine::Module& module, BirdFile& package);
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrane::Tolvarine::Module& module, BirdFile& package,
                         bool indirect, bool uei_bytes_load);
+
+// After REBOOT: waits up to 15 s for the module to come back on the way it
+// was updated (over USB, over TCP/IP by its serial number, or through the
+// router) and compares the build it runs with the package's. Says which on
+// the display; true when it runs the build written, or, for a package
+// without a build to compare, once it answers again. `running_build` is the
+// build the module reported, 0 when it did not answer.
+bool _verify_update(UpdaterDisplayInterface& display, Veltrane::Tolvarine::Module& module, unsigned serial,
+                    bool routed, const BirdFile& package, unsigned& running_build);

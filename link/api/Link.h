@@ -67,6 +67,8 @@ class Link : public LinkStream {
   aErr sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data);
   // The first packet whose leading *length bytes equal `match`; data holds 28.
   aErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* data);
+  // The same, waiting at most `timeout_ms` for it.
+  aErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* data, uint32_t timeout_ms);
 
   aErr loadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, const uint8_t* data, uint32_t length);
   aErr unloadStoreSlot(uint8_t address, uint8_t store, uint8_t slot, uint8_t* data, uint32_t capacity,

@@ -37,12 +37,17 @@ aErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const ui
 }
 
 aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* data) {
+  return receivePacket(address, match, length, data, kReplyTimeoutMs);
+}
+
+aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* data,
+                         uint32_t timeout_ms) {
   if (!isConnected()) return aErrConnection;
   if (!validModuleAddress(address)) return aErrPacket;
   if (length == nullptr || data == nullptr || (*length != 0 && match == nullptr)) return aErrParam;
   if (*length > aPACKET_MAX_DATA) return aErrParam;
   LeadingBytes wanted{match, *length};
-  aPacket* reply = aLink_AwaitFirst(m_impl->linkId, sLeadingBytesMatch, &wanted, kReplyTimeoutMs);
+  aPacket* reply = aLink_AwaitFirst(m_impl->linkId, sLeadingBytesMatch, &wanted, timeout_ms);
   if (reply == nullptr) return aErrTimeout;
   *length = reply->length;
   memcpy(data, reply->data, reply->length);

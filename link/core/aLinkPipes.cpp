@@ -145,9 +145,17 @@ void sInPipeProcess(void* argument) {
   link->inStarted = 1;
   link->state = linkStateRunning;
   link->sync = kSyncStateSynced;
+  uint32_t reconnections = aStream_Reconnections(link->stream);
   while (link->running) {
     uint8_t byte = 0;
     aErr result = aStream_Read(link->stream, &byte, 1);
+    // A connection the stream had to make anew is a dropped link, however
+    // quickly it was made: the module lost the one it had (a reset, a
+    // restart), and with it whatever it knew of this link.
+    if (aStream_Reconnections(link->stream) != reconnections) {
+      reconnections = aStream_Reconnections(link->stream);
+      link->state = linkStateIOError;
+    }
     if (result == aErrNone) {
       sReadByte(link, byte);
       continue;

@@ -53,6 +53,17 @@ bool aStream_IsLost(aStream* stream) {
   return aVALIDSTREAM(stream) && stream->lost != nullptr && stream->lost(stream->reference);
 }
 
+aErr aStream_SetReconnectionsProc(aStream* stream, aStreamReconnectionsProc reconnections) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->reconnections = reconnections;
+  return aErrNone;
+}
+
+uint32_t aStream_Reconnections(aStream* stream) {
+  if (!aVALIDSTREAM(stream) || stream->reconnections == nullptr) return 0;
+  return stream->reconnections(stream->reference);
+}
+
 namespace {
 
 // Grows the ring by one step, unrolling it so that head becomes 0.

@@ -22,6 +22,9 @@ typedef void (*aStreamInterruptProc)(void* reference);
 // Optional: true while the far end has closed the connection and the
 // stream has not re-established it.
 typedef bool (*aStreamLostProc)(void* reference);
+// Optional: how many connections the stream made anew by itself after losing
+// one. Bytes on a new connection follow a gap the far end did not bridge.
+typedef uint32_t (*aStreamReconnectionsProc)(void* reference);
 
 typedef struct aStream {
   aStreamGetProc get;
@@ -38,6 +41,7 @@ typedef struct aStream {
   aStreamWaitProc wait;
   aStreamInterruptProc interrupt;
   aStreamLostProc lost;
+  aStreamReconnectionsProc reconnections;
 } aStream;
 
 #define aVALIDSTREAM(s) ((s) != nullptr && (s)->check == aSTREAM_CHECK)
@@ -56,6 +60,9 @@ aErr aStream_SetLostProc(aStream* stream, aStreamLostProc lost);
 // True while the far end has closed the connection (false for streams that
 // cannot tell).
 bool aStream_IsLost(aStream* stream);
+aErr aStream_SetReconnectionsProc(aStream* stream, aStreamReconnectionsProc reconnections);
+// Connections made anew so far (0 for streams that never make one).
+uint32_t aStream_Reconnections(aStream* stream);
 
 aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t size);
 aErr aStream_Write(aStream* stream, const uint8_t* data, size_t length);

@@ -39,6 +39,9 @@ struct SocketStream {
   std::atomic<uint32_t> flags;
   // Set when the module closed its end; cleared by a new connection.
   std::atomic<bool> peerClosed{false};
+  // Connections made anew inside get and write: the module lost the one
+  // before, however quickly a new one was accepted.
+  std::atomic<uint32_t> reconnections{0};
   aWaker* waker = nullptr;
   std::shared_mutex ioLock;
   uint16_t check;
@@ -137,6 +140,7 @@ aErr sSocketStreamGet(uint8_t* byte, void* reference) {
     io.unlock();
     aErr result = sReset(s);
     if (result != aErrNone) return result;
+    ++s->reconnections;
   }
 }
 
@@ -163,6 +167,7 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* reference) {
     } else if (error == EPIPE || error == ECONNRESET || error == ENOTCONN) {
       aErr result = sReset(s);
       if (result != aErrNone) return result;
+      ++s->reconnections;
       ++retries;
     } else {
       return aErrIO;
@@ -182,6 +187,11 @@ void sSocketStreamInterrupt(void* reference) {
 bool sSocketStreamLost(void* reference) {
   SocketStream* s = static_cast<SocketStream*>(reference);
   return sValid(s) && (s->peerClosed || !sConnected(s));
+}
+
+uint32_t sSocketStreamReconnections(void* reference) {
+  SocketStream* s = static_cast<SocketStream*>(reference);
+  return sValid(s) ? s->reconnections.load() : 0;
 }
 
 void sRelease(SocketStream* s) {
@@ -223,6 +233,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   }
   aStream_SetInterruptProc(created, sSocketStreamInterrupt);
   aStream_SetLostProc(created, sSocketStreamLost);
+  aStream_SetReconnectionsProc(created, sSocketStreamReconnections);
   *stream = created;
   return aErrNone;
 }

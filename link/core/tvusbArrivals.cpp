@@ -1,9 +1,20 @@
 // Modules of the family arriving on the bus. A module that re-enumerates is
 // looked for again as soon as it is back instead of on a fixed beat.
+//
+// libusb keeps its device list up to date from the kernel's hotplug events,
+// which do not reach every environment (a container in its own network
+// namespace gets none): sysfs is read at short intervals as well, and a
+// module that shows there while libusb does not know it makes the context
+// anew, which enumerates the bus again.
+#include <dirent.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/time.h>
 
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <new>
 #include <set>
 #include <thread>
@@ -12,6 +23,8 @@
 #include "link/core/tvusb.h"
 
 #define tvusbLIST_INTERVAL_MS 20
+#define tvusbSYSFS_INTERVAL_MS 20
+#define tvusbSYSFS_DEVICES "/sys/bus/usb/devices"
 
 struct tvusbArrivals {
   uint32_t generation = 0;
@@ -20,6 +33,11 @@ struct tvusbArrivals {
   libusb_hotplug_callback_handle callback = 0;
   std::atomic<bool> arrived{false};  // set by the callback, on the thread that handles events
   std::set<std::pair<uint8_t, uint8_t>> present;  // bus and address, when listing
+  // Modules of the family in sysfs that libusb knows (or that a new context
+  // was made for); one that is not here yet is a newcomer.
+  std::set<std::pair<uint8_t, uint8_t>> known;
+  // Newcomers libusb did not list at the last look: its event may be late.
+  std::set<std::pair<uint8_t, uint8_t>> unlisted;
 };
 
 namespace {
@@ -43,6 +61,39 @@ std::set<std::pair<uint8_t, uint8_t>> sListFamily(libusb_context* context) {
   return found;
 }
 
+// The first line of a sysfs attribute as a number; -1 when unreadable.
+long sAttribute(const char* device, const char* name, int base) {
+  char path[512];
+  snprintf(path, sizeof path, tvusbSYSFS_DEVICES "/%s/%s", device, name);
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return -1;
+  char line[32] = {};
+  bool read = fgets(line, sizeof line, file) != nullptr;
+  fclose(file);
+  if (!read) return -1;
+  char* end = nullptr;
+  long value = strtol(line, &end, base);
+  return end == line ? -1 : value;
+}
+
+// Bus and address of every module of the family that sysfs shows.
+std::set<std::pair<uint8_t, uint8_t>> sSysfsFamily() {
+  std::set<std::pair<uint8_t, uint8_t>> found;
+  DIR* devices = opendir(tvusbSYSFS_DEVICES);
+  if (devices == nullptr) return found;
+  while (dirent* entry = readdir(devices)) {
+    // Devices only: interfaces ("1-2:1.0") and the dot entries are skipped.
+    const char* name = entry->d_name;
+    if (name[0] == '.' || strchr(name, ':') != nullptr) continue;
+    if (sAttribute(name, "idVendor", 16) != TOLVARINE_USB_VENDOR_ID) continue;
+    long bus = sAttribute(name, "busnum", 10), address = sAttribute(name, "devnum", 10);
+    if (bus > 0 && bus < 256 && address > 0 && address < 256)
+      found.emplace(static_cast<uint8_t>(bus), static_cast<uint8_t>(address));
+  }
+  closedir(devices);
+  return found;
+}
+
 // Follows the process-wide context: a refreshed one took our registration with it.
 void sAttach(tvusbArrivals* arrivals) {
   uint32_t generation = Tolvarine_libusb_generation();
@@ -59,6 +110,48 @@ void sAttach(tvusbArrivals* arrivals) {
                                          &arrivals->callback) == LIBUSB_SUCCESS;
   }
   if (!arrivals->hotplug) arrivals->present = sListFamily(arrivals->context);
+  // What a new context enumerated is known; anything else in sysfs is
+  // looked at below.
+  std::set<std::pair<uint8_t, uint8_t>> listed = sListFamily(arrivals->context);
+  arrivals->known.clear();
+  arrivals->unlisted.clear();
+  for (const auto& device : sSysfsFamily())
+    if (listed.count(device) != 0) arrivals->known.insert(device);
+}
+
+// True when sysfs shows a module of the family that libusb has not listed
+// at two looks in a row (its own event would have come by then): the
+// context is then made anew, which lists it.
+bool sUnheardArrival(tvusbArrivals* arrivals) {
+  std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(), unlisted;
+  std::set<std::pair<uint8_t, uint8_t>> listed;
+  bool listedYet = false;
+  bool arrived = false;
+  for (const auto& device : shown) {
+    if (arrivals->known.count(device) != 0) continue;
+    if (!listedYet) {
+      listed = sListFamily(arrivals->context);
+      listedYet = true;
+    }
+    if (listed.count(device) != 0) {
+      arrivals->known.insert(device);  // its event is on its way
+    } else if (arrivals->unlisted.count(device) != 0) {
+      arrived = true;
+    } else {
+      unlisted.insert(device);
+    }
+  }
+  // A module that left sysfs may come back at the same address.
+  for (auto it = arrivals->known.begin(); it != arrivals->known.end();)
+    it = shown.count(*it) == 0 ? arrivals->known.erase(it) : std::next(it);
+  arrivals->unlisted.swap(unlisted);
+  if (!arrived) return false;
+  if (arrivals->hotplug && arrivals->generation == Tolvarine_libusb_generation())
+    libusb_hotplug_deregister_callback(arrivals->context, arrivals->callback);
+  Tolvarine_libusb_exit();
+  arrivals->context = nullptr;
+  sAttach(arrivals);
+  return true;
 }
 
 bool sNewcomer(tvusbArrivals* arrivals) {
@@ -101,8 +194,10 @@ bool tvusb_arrivals_await(tvusbArrivals* arrivals, uint32_t milliseconds) {
     }
     if (arrivals->hotplug) {
       if (arrivals->arrived) break;
+      if (sUnheardArrival(arrivals)) return true;
       if (left.count() <= 0) return false;
-      timeval wait{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
+      auto slice = std::min<std::chrono::microseconds>(left, std::chrono::milliseconds(tvusbSYSFS_INTERVAL_MS));
+      timeval wait{static_cast<time_t>(slice.count() / 1000000), static_cast<suseconds_t>(slice.count() % 1000000)};
       libusb_handle_events_timeout_completed(arrivals->context, &wait, nullptr);
     } else {
       if (sNewcomer(arrivals)) return true;

@@ -92,7 +92,7 @@ bool EmulatedModule::plug(int devnum) {
   snprintf(ids, sizeof ids, "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: busnum=1\\n\nA: devnum=%d\\n\n",
            identity.vendor, identity.product, devnum);
   std::string description = "P: " + syspath + "\nN: bus/usb/001/" + node.substr(17) + "=" + blob +
-                            "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\nE: DEVNUM=" +
+                            "\nE: SUBSYSTEM=usb\n" + (announceArrivals ? "E: DEVTYPE=usb_device\n" : "") + "E: BUSNUM=001\nE: DEVNUM=" +
                             node.substr(17) + "\nE: DEVNAME=" + node + "\n" + ids +
                             "A: serial=" + identity.serial + "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
                             "H: descriptors=" + blob + "\n";
@@ -120,6 +120,13 @@ bool EmulatedModule::plug(int devnum) {
     return false;
   }
   current = &added;
+  if (!announceArrivals) {
+    // Adding a device raises an event by itself: this one was added as no
+    // USB device, which a listener for USB devices passes over, and becomes
+    // one now, which raises nothing.
+    umockdev_testbed_set_property(testbed, added.syspath.c_str(), "DEVTYPE", "usb_device");
+    return true;
+  }
   umockdev_testbed_uevent(testbed, added.syspath.c_str(), "add");
   return true;
 }

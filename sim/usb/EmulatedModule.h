@@ -37,6 +37,9 @@ class EmulatedModule {
   void stallNext(uint8_t endpoint, int afterOuts = 0);
   void failNext(int count, int directions = kBoth, int afterOuts = 0);
   void setAutoReplug(bool on) { autoReplug = on; }
+  // Off: a plug raises no hotplug event (the device only shows in sysfs),
+  // as in a container that the kernel's uevents do not reach.
+  void setAnnounceArrivals(bool on) { announceArrivals = on; }
 
   const ModuleIdentity& id() const { return identity; }
   // Lengths of the bulk OUT transfers received, oldest first (for tests of
@@ -97,6 +100,7 @@ class EmulatedModule {
   Faults pending;
   int outsBeforePending = 0;
   bool autoReplug = true;
+  bool announceArrivals = true;
   bool standInGone = false;
   std::vector<int> outLengths;
 };

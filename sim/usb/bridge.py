@@ -42,6 +42,10 @@ class UsbBridge:
     def add(self, serial, product, host, port, max_packet=512):
         return self.command(f"add {serial} {product:04x} {host} {port} {max_packet}")
 
+    def hotplug(self, on):
+        """With False, modules plugged from now on raise no hotplug event."""
+        self.command(f"hotplug {1 if on else 0}")
+
     def remove(self, serial):
         self.command(f"remove {serial}")
 

@@ -18,6 +18,10 @@
 //                                              since the last outs: "ok N N ..." 
 //   hid SERIAL VENDOR PRODUCT HOST PORT        a HID device (ids in hex); reports
 //                                              framed as 2-byte length + bytes
+//   hotplug 0|1                                with 0, modules plugged from now on
+//                                              raise no hotplug event that a USB
+//                                              listener takes: they only appear
+//                                              in sysfs (default 1)
 //   quit
 // A stand-in that closes its connection unplugs its module; when it accepts
 // again the module is plugged in again (re-enumeration).
@@ -44,6 +48,7 @@ struct Bridge {
   std::map<std::string, std::unique_ptr<usbsim::EmulatedModule>> modules;
   std::map<std::string, std::unique_ptr<usbsim::EmulatedHid>> hids;
   int nextDevnum = 2;
+  bool hotplug = true;
   std::string pendingInput;
 };
 
@@ -85,10 +90,15 @@ void command(Bridge& bridge, const std::string& line) {
     usbsim::ModuleIdentity id{kVendor, static_cast<uint16_t>(strtoul(product.c_str(), nullptr, 16)), serial,
                               static_cast<uint16_t>(maxPacket)};
     auto created = std::make_unique<usbsim::EmulatedModule>(bridge.testbed, id, host, port);
+    created->setAnnounceArrivals(bridge.hotplug);
     if (!created->plug(bridge.nextDevnum++)) return reply("error cannot reach stand-in");
     std::string node = created->devnode();
     bridge.modules[serial] = std::move(created);
     reply("ok " + node);
+  } else if (verb == "hotplug") {
+    bridge.hotplug = serial != "0";
+    for (auto& entry : bridge.modules) entry.second->setAnnounceArrivals(bridge.hotplug);
+    reply("ok");
   } else if (verb == "hid") {
     std::string vendor, product, host;
     int port = 0;

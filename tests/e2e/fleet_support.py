@@ -79,9 +79,10 @@ def package_blocks(path, kind=birdfile.BLOCK_FIRMWARE):
 
 
 def write_package(path, serial, build, version, model=HUB_MODEL_NAME, generic=False, firmware_size=2000,
-                  seed=1):
+                  seed=1, info=True):
     """A package whose firmware carries its identity record, so that the
-    stand-in reboots into the build and version it names."""
+    stand-in reboots into the build and version it names; with info=False
+    one without an INFO block (the module keeps its build)."""
     import random
     rng = random.Random(seed)
     info_serial = "GENERIC" if generic else serial
@@ -90,6 +91,8 @@ def write_package(path, serial, build, version, model=HUB_MODEL_NAME, generic=Fa
               birdfile.firmware_block(0x00004000, rng.randbytes(firmware_size)),
               birdfile.firmware_block(0x00010000, rng.randbytes(600))]
     birdfile.embed_info(blocks, 0)
+    if not info:
+        blocks = blocks[1:]
     if generic:
         blocks.append(birdfile.serial_offsets_block(0x4100, 0x4200))
     with open(path, "wb") as out:

@@ -115,6 +115,7 @@ class JsonModules(JsonTestCase, FleetTestCase):
         self.assertFlashHolds(HUB, package_blocks(package))
         self.assertEqual((document["device"], document["build"], document["file"]), (HUB_SN, 1300, package))
         self.assertGreater(document["seconds"], 0)
+        self.assertEqual((document["verified"], document["running_build"]), (True, 1300))
 
         result, document = self.run_json("-U", "-d", HUB_SN, "-b", "1301")
         self.assertEqual((result.status, document["device"]), (1, HUB_SN))

@@ -27,10 +27,30 @@ class UpdateThroughRouter(FleetTestCase):
         self.assertEqual((identity["build"], identity["version_text"]), ("1111", "2.11.1"))
         self.assertEqual(self.identity(ROUTER)["build"], "1100")
         self.assertEqual(self.control(ROUTER, "at", 4, "prepared"), [])
+        # Its answer through the router after the reboot ended the wait.
+        self.assertIn("Verified: device %s runs build 1111\nUpdate time: " % TARGET_SN, result.out)
 
     def test_network_scan_finds_the_module_address(self):
         result = self.run_cli("-U", "-d", TARGET_SN, "-r", "%08X" % ROUTER, "-f", self.package)
         self.assertTargetUpdated(result)
+
+    def test_module_slow_to_return_behind_the_router_is_waited_for(self):
+        self.control(ROUTER, "reboot_down_ms", 2500)
+        result = self.run_cli("-U", "-d", TARGET_SN, "-r", "%08X" % ROUTER, "-f", self.package)
+        self.assertTargetUpdated(result)
+
+    def test_module_back_with_its_old_build_behind_the_router_fails(self):
+        self.control(ROUTER, "at", 6, "loader_fault", "reboot_keeps_build", 1)
+        result = self.run_cli("-U", "-d", TARGET_SN, "-r", "%08X" % ROUTER, "-f", self.package)
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertIn("Device %s runs build 1000, not the build 1111 that was written" % TARGET_SN, result.err)
+        self.assertNotIn("Update time", result.out)
+
+    def test_module_that_never_returns_behind_the_router_fails_boundedly(self):
+        self.control(ROUTER, "at", 6, "loader_fault", "no_return_after_reboot", 1)
+        result = self.run_cli("-U", "-d", TARGET_SN, "-r", "%08X" % ROUTER, "-f", self.package, timeout=120)
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertIn("Device %s did not come back within 15 s of its reboot" % TARGET_SN, result.err)
 
     def test_serial_not_on_the_network_stops_before_any_transfer(self):
         result = self.run_cli("-U", "-d", "0BADF00D", "-r", "%08X" % ROUTER, "-f", self.package)

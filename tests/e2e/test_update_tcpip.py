@@ -25,7 +25,9 @@ class UpdateTestCase(FleetTestCase):
 
     def assertUpdated(self, result, package, build, version):
         self.assertEqual(result.status, 0, repr(result))
-        self.assertRegex(result.out, r"Update time: \d+\.\d{4} sec")
+        # The module was seen back running the build before the time was given.
+        self.assertRegex(result.out, r"Verified: device %s runs build %d\nUpdate time: \d+\.\d{4} sec"
+                         % (HUB_SN, build))
         self.assertFlashHolds(HUB, package_blocks(package))
         loader_path = os.path.join(self.scratch, "loader.bin")
         base, _ = self.control(HUB, "loader_dump", loader_path)
@@ -102,18 +104,69 @@ class ModuleWaits(UpdateTestCase):
 
     def test_loader_on_a_new_connection_and_reboot_seen_at_once(self):
         package = self.store_package(1310, "2.13.10")
-        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1310", "-X", "0x400")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1310", "-X", "0x401")
         self.assertUpdated(result, package, 1310, "2.13.10")
-        self.assertEqual(self.control(HUB, "connections"), ["2"])
+        # The first, the loader's, and the rebooted module's.
+        self.assertEqual(self.control(HUB, "connections"), ["3"])
+        self.assertIn("The module left its connection after LOAD.", result.err)
         # The module closed its connection to reboot: one round of the wait.
         self.assertEqual(result.err.count("Waiting for link to drop."), 1)
+        # The next discovery finds it running the new build.
+        listing = self.run_cli("-D", "-t", "TCPIP")
+        self.assertRegex(listing.out, r"(?s)%s.*1310" % HUB_SN)
 
     def test_loader_that_keeps_the_connection(self):
         self.control(HUB, "load_drops", 0)
         package = self.store_package(1311, "2.13.11")
-        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1311")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1311", "-X", "0x1")
         self.assertUpdated(result, package, 1311, "2.13.11")
-        self.assertEqual(self.control(HUB, "connections"), ["1"])
+        # The first, kept by the loader, and the rebooted module's.
+        self.assertEqual(self.control(HUB, "connections"), ["2"])
+        self.assertNotIn("The module left its connection after LOAD.", result.err)
+
+    def test_loader_that_resets_the_connection_and_accepts_at_once(self):
+        # The socket stream makes a new connection by itself: that is the drop.
+        self.control(HUB, "loader_fault", "load_resets", 1)
+        package = self.store_package(1314, "2.13.14")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1314", "-X", "0x1")
+        self.assertUpdated(result, package, 1314, "2.13.14")
+        self.assertIn("The module left its connection after LOAD.", result.err)
+
+    def test_module_back_at_once_from_a_reboot_in_place(self):
+        self.control(HUB, "loader_fault", "reboot_keeps_link", 1)
+        package = self.store_package(1315, "2.13.15")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1315")
+        self.assertUpdated(result, package, 1315, "2.13.15")
+
+    def test_module_slow_to_return_is_waited_for(self):
+        self.control(HUB, "reboot_down_ms", 3000)
+        package = self.store_package(1316, "2.13.16")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1316")
+        self.assertUpdated(result, package, 1316, "2.13.16")
+
+    def test_module_back_with_its_old_build_fails_the_update(self):
+        self.control(HUB, "loader_fault", "reboot_keeps_build", 1)
+        self.store_package(1317, "2.13.17")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1317")
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertIn("Device %s runs build 1100, not the build 1317 that was written" % HUB_SN, result.err)
+        self.assertNotIn("LATEST_TRANSFER", self.history())
+        self.assertNotIn("Update time", result.out)
+
+    def test_module_that_never_returns_from_its_reboot_fails_boundedly(self):
+        self.control(HUB, "loader_fault", "no_return_after_reboot", 1)
+        self.store_package(1318, "2.13.18")
+        result = self.run_cli("-U", "-d", HUB_SN, "-b", "1318", timeout=120)
+        self.assertEqual(result.status, 1, repr(result))
+        self.assertIn("Device %s did not come back within 15 s of its reboot" % HUB_SN, result.err)
+        self.assertNotIn("LATEST_TRANSFER", self.history())
+        self.assertNotIn("Update time", result.out)
+
+    def test_package_without_a_build_waits_for_the_return_only(self):
+        package = write_package(os.path.join(self.scratch, "plain.bird"), HUB, 1319, "2.13.19", info=False)
+        result = self.run_cli("-U", "-d", HUB_SN, "-f", package, "-OVERRIDE")
+        self.assertEqual(result.status, 0, repr(result))
+        self.assertRegex(result.out, r"Verified: device %s is back\nUpdate time: " % HUB_SN)
 
     def test_reboot_that_keeps_the_connection_is_waited_for_boundedly(self):
         self.control(HUB, "loader_fault", "reboot_keeps_link", 1)

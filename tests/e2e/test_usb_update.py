@@ -100,9 +100,21 @@ class UsbUpdate(UsbTestCase):
         self.assertFlashHolds(HUB, package_blocks(package))
         identity = self.identity(HUB)
         self.assertEqual((identity["build"], identity["version_text"]), ("1900", "2.19.0"))
-        self.assertEqual([e.split("@")[0] for e in self.control(HUB, "events")][:2], ["load", "back"])
+        self.assertEqual([e.split("@")[0] for e in self.control(HUB, "events")], ["load", "back", "reboot", "back"])
+        self.assertIn("Verified: device %s runs build 1900\nUpdate time: " % HUB_SN, result.out)
         # The other module was left alone.
         self.assertEqual(self.control(OTHER, "prepared"), [])
+
+    def test_update_when_arrivals_raise_no_hotplug_event(self):
+        # libusb's list goes stale: the module is seen in sysfs instead, and
+        # found without waiting for the refresh before every third attempt.
+        self.bridge.hotplug(False)
+        package = write_package(os.path.join(self.scratch, "usb.bird"), HUB, 1902, "2.19.2")
+        result = self.usb_cli("-U", "-d", HUB_SN, "-f", package, "-X", "0x10000", timeout=300)
+        self.assertEqual(result.status, 0, repr(result))
+        self.assertIn("Verified: device %s runs build 1902\nUpdate time: " % HUB_SN, result.out)
+        self.assertNotIn("Failed enumeration after 3 tries", result.err)
+        self.assertEqual([e.split("@")[0] for e in self.control(HUB, "events")], ["load", "back", "reboot", "back"])
 
     def test_module_that_never_returns_is_looked_for_boundedly(self):
         self.control(HUB, "loader_fault", "no_return_after_load", 1)

@@ -22,7 +22,14 @@ struct FakeDevice {
   std::deque<uint8_t> incoming;
   std::vector<std::vector<uint8_t>> writes;
   bool gateClosed = false;
+  int heldAtGate = 0;  // writes waiting for the gate to open
   bool failReads = false;
+  // With holdReads an empty device blocks the reader until bytes come (or
+  // the link interrupts it) instead of answering "not ready": the link never
+  // sees an idle line, so nothing it does on one depends on time passing.
+  bool holdReads = false;
+  bool readerHeld = false;
+  bool interrupted = false;
 
   void push(std::initializer_list<uint8_t> bytes) {
     std::lock_guard<std::mutex> g(lock);
@@ -52,9 +59,31 @@ struct FakeDevice {
     return n;
   }
 
+  void holdReader() {
+    std::lock_guard<std::mutex> g(lock);
+    holdReads = true;
+    interrupted = false;  // the link's start interrupts its reader once
+  }
+  void releaseReader() {
+    std::lock_guard<std::mutex> g(lock);
+    holdReads = false;
+    changed.notify_all();
+  }
+  // Every pushed byte was taken and handled: the reader waits for more.
+  bool readerIdle() {
+    std::lock_guard<std::mutex> g(lock);
+    return readerHeld && incoming.empty();
+  }
+
   static aErr get(uint8_t* byte, void* ref) {
     auto* d = static_cast<FakeDevice*>(ref);
-    std::lock_guard<std::mutex> g(d->lock);
+    std::unique_lock<std::mutex> g(d->lock);
+    if (d->holdReads && d->incoming.empty() && !d->failReads) {
+      d->readerHeld = true;
+      d->changed.wait(g, [d] { return !d->incoming.empty() || d->interrupted || d->failReads || !d->holdReads; });
+      d->readerHeld = false;
+      d->interrupted = false;
+    }
     if (d->failReads) return aErrIO;
     if (d->incoming.empty()) return aErrNotReady;
     *byte = d->incoming.front();
@@ -64,11 +93,19 @@ struct FakeDevice {
   static aErr write(const uint8_t* data, size_t length, void* ref) {
     auto* d = static_cast<FakeDevice*>(ref);
     std::unique_lock<std::mutex> g(d->lock);
+    ++d->heldAtGate;
     d->changed.wait(g, [d] { return !d->gateClosed; });
+    --d->heldAtGate;
     d->writes.emplace_back(data, data + length);
     return aErrNone;
   }
   static aErr put(uint8_t byte, void* ref) { return write(&byte, 1, ref); }
+  static void interrupt(void* ref) {
+    auto* d = static_cast<FakeDevice*>(ref);
+    std::lock_guard<std::mutex> g(d->lock);
+    d->interrupted = true;
+    d->changed.notify_all();
+  }
   static aErr wait(uint32_t ms, void* ref) {
     auto* d = static_cast<FakeDevice*>(ref);
     std::unique_lock<std::mutex> g(d->lock);
@@ -82,12 +119,14 @@ class LocalLink : public ::testing::Test {
   void SetUp() override {
     aStream* stream = aStream_Create(FakeDevice::get, FakeDevice::put, FakeDevice::write, nullptr, &device);
     aStream_SetWaitProc(stream, FakeDevice::wait);
+    aStream_SetInterruptProc(stream, FakeDevice::interrupt);
     id = aLink_Create(stream);
     ASSERT_NE(id, 0u);
     // Route control 1 goes out first.
     ASSERT_TRUE(waitUntil([this] { return device.countWritten({0xAF, 1, 1}) == 1; }));
   }
   void TearDown() override {
+    device.releaseReader();
     if (id != 0) aLink_Destroy(&id);
   }
   int syncRequests() { return device.countWritten({0xAD, 0}); }
@@ -95,19 +134,20 @@ class LocalLink : public ::testing::Test {
   aLinkRef id = 0;
 };
 
+// The reader is held on an empty device: requests come only from the bytes
+// the test pushes, never from a resync period running out.
 TEST_F(LocalLink, SyncStateMachine) {
   ASSERT_EQ(aLink_GetStatus(id), linkStateRunning);
+  device.holdReader();
   device.push({0x03});  // an odd address: out of step
   ASSERT_TRUE(waitUntil([this] { return syncRequests() == 6; }));
   EXPECT_EQ(aLink_GetStatus(id), linkStateSynchronising);
   device.push({4, 0, 6});
-  ASSERT_TRUE(waitUntil([this] {
-    std::lock_guard<std::mutex> g(device.lock);
-    return device.incoming.empty();
-  }));
+  ASSERT_TRUE(waitUntil([this] { return device.readerIdle(); }));
   EXPECT_EQ(aLink_GetStatus(id), linkStateSynchronising);
+  EXPECT_EQ(syncRequests(), 6);
   device.push({0});  // A,0,B,0 with B != A: six new requests at the fourth byte
-  ASSERT_TRUE(waitUntil([this] { return syncRequests() == 12; }, 200));
+  ASSERT_TRUE(waitUntil([this] { return syncRequests() == 12; }));
   device.push({4, 0, 4, 0});
   ASSERT_TRUE(waitUntil([this] { return aLink_GetStatus(id) == linkStateRunning; }));
   // Later replies are ordinary zero-length packets.
@@ -120,10 +160,13 @@ TEST_F(LocalLink, SyncStateMachine) {
 }
 
 TEST_F(LocalLink, OddFirstReplyRestartsSync) {
+  device.holdReader();
   device.push({0});  // address 0: out of step
   ASSERT_TRUE(waitUntil([this] { return syncRequests() == 6; }));
   device.push({5});
-  ASSERT_TRUE(waitUntil([this] { return syncRequests() == 12; }, 200));
+  ASSERT_TRUE(waitUntil([this] { return syncRequests() == 12; }));
+  ASSERT_TRUE(waitUntil([this] { return device.readerIdle(); }));
+  EXPECT_EQ(syncRequests(), 12);
 }
 
 TEST_F(LocalLink, HeartbeatAnswersNeverReachTheQueue) {
@@ -145,12 +188,21 @@ TEST_F(LocalLink, PooledWritesCarryAtMost136Packets) {
     device.gateClosed = true;  // hold the out-pipe in its first write
   }
   uint8_t data[28];
-  for (int i = 0; i < 200; ++i) {
+  auto put = [&](int i) {
     for (uint8_t& b : data) b = static_cast<uint8_t>(i);
     aPacket* p = aPacket_CreateWithData(2, 28, data);
     ASSERT_EQ(aLink_PutPacket(id, p), aErrNone);
     aPacket_Destroy(&p);
-  }
+  };
+  // The first packet alone goes out and is held at the gate; only then is
+  // the backlog queued, so how it is packed never depends on how fast the
+  // out-pipe took the first packets.
+  put(0);
+  ASSERT_TRUE(waitUntil([this] {
+    std::lock_guard<std::mutex> g(device.lock);
+    return device.heldAtGate == 1;
+  }));
+  for (int i = 1; i < 200; ++i) put(i);
   device.openGate();
   ASSERT_TRUE(waitUntil([&] { return device.bytesWritten() >= 3 + 200 * 30; }));
   auto writes = device.taken();

@@ -62,7 +62,7 @@ TEST_F(TcpEngine, SyncNeedsTwoEqualReplies) {
   module.waitFor("syncs", [](auto& w) { return std::stoi(w.at(0)) >= 6; });
   int before = syncs(module);
   module("send 02000400");
-  auto words = module.waitFor("syncs", [before](auto& w) { return std::stoi(w.at(0)) >= before + 6; }, 200);
+  auto words = module.waitFor("syncs", [before](auto& w) { return std::stoi(w.at(0)) >= before + 6; });
   EXPECT_GE(std::stoi(words.at(0)), before + 6);
   EXPECT_EQ(aLink_GetStatus(id), linkStateSynchronising);
   module("send 02000200");

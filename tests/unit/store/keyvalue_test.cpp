@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <errno.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -75,7 +76,7 @@ TEST(SettingsParse, LinesWithoutKeyOrEqualsAreSkipped) {
 TEST(SettingsParse, LastLineWinsAndSaveWritesOneLine) {
   KeyValueStore store = loaded("lastwins", "X=1\nX=2\n");
   EXPECT_EQ(store.GetString("X"), "2");
-  store.Save();
+  EXPECT_TRUE(store.Save().ok());
   EXPECT_EQ(text(store.path), "X=2\n");
 }
 
@@ -235,8 +236,8 @@ TEST(SettingsFailure, UnreadableFileIsNeverReplaced) {
       [&] {
         KeyValueStore store(path.c_str());
         store.Add("K", "v");
-        store.Save();
-        return store.GetString("K") == "v" && store["CREATED_TIME"] == nullptr ? 0 : 1;
+        const KeyValueStore::SaveResult saved = store.Save();
+        return store.GetString("K") == "v" && store["CREATED_TIME"] == nullptr && saved.error == EACCES ? 0 : 1;
       },
       true);
   EXPECT_EQ(result, 0);
@@ -256,11 +257,11 @@ TEST(SettingsFailure, SaveIntoReadOnlyDirectoryKeepsOldFile) {
         testbird::LogCapture log(DEBUG_Attributes);
         KeyValueStore store(path.c_str());
         store.Add("K", "v");
-        store.Save();
+        const KeyValueStore::SaveResult saved = store.Save();
         const bool logged =
             log.Text().find("Attibutes: Error - cannot open attributes file for writting: '" + path + "' (13)\n") !=
             std::string::npos;
-        return store.dirty && logged ? 0 : 1;  // a failed save stays dirty
+        return store.dirty && logged && saved.error == EACCES ? 0 : 1;  // a failed save stays dirty
       },
       true);
   chmod(dir.c_str(), 0755);
@@ -281,8 +282,8 @@ TEST(SettingsFailure, WriteCutShortLeavesOldFileWhole) {
         setrlimit(RLIMIT_FSIZE, &limit);
         KeyValueStore store(path.c_str());
         store.Add("BIG", std::string(500, 'b'));
-        store.Save();
-        return store.dirty ? 0 : 1;
+        const KeyValueStore::SaveResult saved = store.Save();
+        return store.dirty && saved.error == EFBIG ? 0 : 1;
       },
       false);
   EXPECT_EQ(result, 0);

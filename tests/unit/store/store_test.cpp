@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <regex>
@@ -25,6 +30,19 @@ using testbird::WriteAll;
 std::string text(const std::string& path) {
   std::vector<uint8_t> bytes = ReadAll(path);
   return std::string(bytes.begin(), bytes.end());
+}
+
+std::set<std::string> namesIn(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* listing = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(listing)) {
+      if (entry->d_name[0] != '.' || (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)) {
+        names.insert(entry->d_name);
+      }
+    }
+    closedir(listing);
+  }
+  return names;
 }
 
 std::string base(const std::string& name) { return testbird::TempDir() + "/store_" + name; }
@@ -210,6 +228,67 @@ TEST(StoreBird, InterruptedDownloadLeavesOldPackageWhole) {
   store.FindLocalBuilds(0x12ABu, builds);
   ASSERT_EQ(builds.size(), 1u);  // no partial file beside it
   EXPECT_EQ(builds[0].name, "5.bird");
+}
+
+TEST(StoreBird, WriteRemovesTemporaryFilesOnlyOfWritersThatAreGone) {
+  UpdaterStore store(base("leftovers"));
+  UpdaterStoreItem device = store.AddDevice(0x12ABu);
+  const std::string dir = store.BasePath() + "/000012AB";
+  // One left by a killed writer, one still held by a live writer's lock.
+  WriteAll(dir + "/.~tmp.deadwrit", "half a package");
+  WriteAll(dir + "/.~tmp.livewrit", "being written");
+  const int live = open((dir + "/.~tmp.livewrit").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(live, 0);
+  ASSERT_EQ(flock(live, LOCK_EX), 0);
+  const uint8_t byte = 7;
+  ASSERT_EQ(device.WriteFile("9.bird", &byte, 1), aErrNone);
+  EXPECT_EQ(namesIn(dir), (std::set<std::string>{".settings", ".~tmp.livewrit", "9.bird"}));
+  close(live);
+  ASSERT_EQ(device.WriteFile("9.bird", &byte, 1), aErrNone);
+  EXPECT_EQ(namesIn(dir), (std::set<std::string>{".settings", "9.bird"}));
+}
+
+TEST(StoreBird, FailedWriteGivesTheSystemsReason) {
+  UpdaterStore store(base("reason"));
+  UpdaterStoreItem nowhere(store.BasePath(), "ABSENT", STORE_ITEM_DIRECTORY);
+  const uint8_t byte = 0;
+  int error = 0;
+  EXPECT_EQ(nowhere.WriteFile("x.bird", &byte, 1, &error), aErrNotFound);
+  EXPECT_EQ(error, ENOENT);
+}
+
+TEST(StoreFailure, DeviceDirectoryThatCannotBeMadeGivesPathAndReason) {
+  UpdaterStore store(base("nodevice"));
+  WriteAll(store.BasePath() + "/000012AB", "a file in the way");
+  try {
+    store.AddDevice(0x12ABu);
+    ADD_FAILURE() << "no error";
+  } catch (const StoreDirectoryError& error) {
+    EXPECT_EQ(error.path, store.BasePath() + "/000012AB");
+    EXPECT_EQ(error.error, ENOTDIR);
+    EXPECT_EQ(std::string(error.what()), "UpdaterStore: " + store.BasePath() + "/000012AB exists and is a file");
+  }
+}
+
+TEST(StoreFailure, UnreadableDeviceDirectoryIsNotAnEmptyOne) {
+  UpdaterStore store(base("unlisted"));
+  store.AddDevice(0x12ABu);
+  const std::string dir = store.BasePath() + "/000012AB";
+  chmod(testbird::TempDir().c_str(), 0755);
+  chmod(store.BasePath().c_str(), 0755);
+  chmod(dir.c_str(), 0);
+  const int result = teststore::RunInChild(
+      [&] {
+        std::vector<UpdaterStoreItem> builds;
+        StoreReadFailure failure;
+        const bool listed = store.FindLocalBuilds(0x12ABu, builds, &failure);
+        StoreReadFailure none;
+        const bool unseen = store.FindLocalBuilds(0xCAFEu, builds, &none);
+        return !listed && failure.path == dir && failure.error == EACCES && unseen && none.path.empty() ? 0 : 1;
+      },
+      true);
+  chmod(dir.c_str(), 0755);
+  EXPECT_EQ(result, 0);
 }
 
 TEST(StoreBird, ReadBirdFileRejectsMissingAndHeaderless) {
