@@ -27,11 +27,11 @@ CLI_Display::CLI_Display() {
 }
 
 void CLI_Display::display_progress(bool show) {
-  if (!show && onTerminal()) blankLine();
+  if (!show && !machine_output && onTerminal()) blankLine();
 }
 
 void CLI_Display::update_progress(double fraction, const char* label) {
-  if (!onTerminal()) return;
+  if (machine_output || !onTerminal()) return;
   int width = kBarWidth;
   if (label != nullptr) width = kBarWidth - static_cast<int>(strlen(label)) - 4;
   int filled = static_cast<int>(width * fraction);
@@ -44,7 +44,7 @@ void CLI_Display::update_progress(double fraction, const char* label) {
 }
 
 void CLI_Display::update_spinner(bool on, const char* label) {
-  if (!onTerminal()) return;
+  if (machine_output || !onTerminal()) return;
   if (!on) {
     blankLine();
     return;
@@ -58,6 +58,11 @@ void CLI_Display::update_spinner(bool on, const char* label) {
   }
 }
 
-void CLI_Display::info_message(const char* text) { printf("%s\n", text); }
+void CLI_Display::info_message(const char* text) {
+  if (!machine_output) printf("%s\n", text);
+}
 
-void CLI_Display::error_message(const char* text) { fprintf(stderr, "%s\n", text); }
+void CLI_Display::error_message(const char* text) {
+  error_texts.emplace_back(text);
+  fprintf(stderr, "%s\n", text);
+}

@@ -16,5 +16,5 @@ const OptionEntry g_rgOptions[] = {
     {OPT_PARAMETER, "-o", SO_REQ_SEP},    {OPT_PARAMETER, "-e", SO_NONE},
     {OPT_PARAMETER, "-l", SO_REQ_SEP},    {OPT_PARAMETER, "-k", SO_REQ_SEP},
     {OPT_PARAMETER, "-u", SO_REQ_SEP},    {OPT_HELP, "--help", SO_NONE},
-    SO_END_OF_OPTIONS,
+    {OPT_JSON, "--json", SO_NONE},        SO_END_OF_OPTIONS,
 };

@@ -32,6 +32,6 @@ class CommandsClass {
 };
 
 // Option identifiers of the table.
-enum { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2 };
+enum { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2, OPT_JSON = 3 };
 
 extern const OptionEntry g_rgOptions[];

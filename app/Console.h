@@ -11,8 +11,12 @@
 #include "updater/Fingerprint.h"
 
 #define UPDATER_APP_NAME "Updater"
-#define UPDATER_VERSION_TEXT "Version: 2.11.4 Sep 23 2025"
+#define UPDATER_VERSION "2.11.4"
+#define UPDATER_BUILD_DATE "Sep 23 2025"
+#define UPDATER_VERSION_TEXT "Version: " UPDATER_VERSION " " UPDATER_BUILD_DATE
 
+// The usage texts that _display_usage writes to standard error.
+std::string _usage_text(bool extended, bool full);
 void _display_usage(bool extended, bool full);
 void _display_app_version(UpdaterDisplayInterface& display);
 void _display_copyright(UpdaterDisplayInterface& display);

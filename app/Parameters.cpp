@@ -166,6 +166,7 @@ int _get_params(CLI_Display& display, int argc, char** argv, Parameters* params)
       case OPT_PARAMETER:
         if (!readParameter(display, parser.OptionText(), parser.OptionArg(), params)) failed = true;
         break;
+      case OPT_JSON: params->json = true; break;
       default: break;
     }
   }

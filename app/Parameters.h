@@ -36,6 +36,7 @@ struct Parameters {
   uint32_t debug_mask = 0;
   bool debug_mask_given = false;
   bool help = false;
+  bool json = false;  // --json: one JSON document on standard output
 };
 
 // 0 when the command line is acceptable, 1 after printing why it is not.

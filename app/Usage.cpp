@@ -4,17 +4,23 @@
 #include "app/UsageText.h"
 #include "server/ServerDefaults.h"
 
-void _display_usage(bool extended, bool full) {
-  fprintf(stderr, kShortUsage, UPDATER_APP_NAME);
-  if (!full) return;
-  fputs(kParameterList, stderr);
+std::string _usage_text(bool extended, bool full) {
+  std::string text(static_cast<size_t>(snprintf(nullptr, 0, kShortUsage, UPDATER_APP_NAME)), '\0');
+  snprintf(text.data(), text.size() + 1, kShortUsage, UPDATER_APP_NAME);
+  if (!full) return text;
+  char line[128];
+  text += kParameterList;
   if (extended) {
-    fputs(kExtendedParameters, stderr);
-    fprintf(stderr, "%32sDefault: %s:%d\n", "", UPDATE_SERVER_DEFAULT_HOST, UPDATE_SERVER_DEFAULT_PORT);
-    fputs(kExtendedCommands, stderr);
+    text += kExtendedParameters;
+    snprintf(line, sizeof line, "%32sDefault: %s:%d\n", "", UPDATE_SERVER_DEFAULT_HOST, UPDATE_SERVER_DEFAULT_PORT);
+    text += line;
+    text += kExtendedCommands;
   }
-  fputs(kSamples, stderr);
+  text += kSamples;
+  return text;
 }
+
+void _display_usage(bool extended, bool full) { fputs(_usage_text(extended, full).c_str(), stderr); }
 
 void _display_app_version(UpdaterDisplayInterface& display) {
   display.message(UpdaterDisplayInterface::LEVEL_INFO, "%s (%s)", UPDATER_APP_NAME, UPDATER_VERSION_TEXT);

@@ -26,6 +26,8 @@ const char* const kParameterList =
     "     -s <serial port>         - name of serial port to use for recovery\n"
     "     -o <baud rate>           - baud rate for serial port (2400, 4800, 9600,\n"
     "                                19200, 38400, 57600, 115200, 230400)\n"
+    "     --json                   - print the outcome as one JSON document on\n"
+    "                                standard output, for scripts.\n"
     "  Commands:\n"
     "     -B                       - list the Builds available for given device.\n"
     "\n"

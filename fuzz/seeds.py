@@ -94,6 +94,9 @@ def small_seeds() -> None:
     write("packet", "uei", bytes([4, 7, 0x15, 0x40, 0x20, 0x2F, 0x02, 0x0B, 0x04]))
     write("packet", "bytes", bytes([4, 28]) + bytes(range(26)) + bytes([0x80 | 3]))
     write("options", "update", b"-U\0-d\x000x40F5849A\0-t\0TCPIP\0-b\x001234\0-X\x000x10")
+    write("options", "json", b"--json\0-L\0-d\x0040F5849A")
+    write("json_report", "names", b'Hub "A" \\ \x01\t\xff\xfe end\0Failed to write file with 28\0'
+                                  b'eyJ0.e30.c2ln\x001234\x002.12.3\0x12\x001.0.0')
     write("options", "recover", b"-U\0-t\0RECOVER\0-s\0/dev/ttyUSB0\0-o\x00115200\0-l\0history")
     write("settings", "device", b"CREATED_TIME=Wed Dec  9 10:00:00 2026\nLATEST_TRANSFER=0001.bird\n"
                                 b"# comment\n  BUILD = 1234 \nVERSION=1.2.3\n")

@@ -59,6 +59,7 @@ std::string Updater::Get_JWT(unsigned serial) {
 
 BuildList Updater::Get_BuildListLocal(unsigned serial) {
   last_query_failed = true;
+  last_local_files.clear();
   BuildList builds;
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, app_directory, "Get_BuildListLocal");
   if (!store) return builds;
@@ -91,7 +92,8 @@ BuildList Updater::Get_BuildListLocal(unsigned serial) {
         }
       }
     }
-    builds.emplace(key, version);  // a key already present keeps its first value
+    // A key already present keeps its first value.
+    if (builds.emplace(key, version).second) last_local_files.emplace(key, item.basePath + "/" + item.name);
   }
   return builds;
 }

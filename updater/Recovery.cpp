@@ -6,6 +6,7 @@
 
 #include "app/Log.h"
 #include "link/api/SystemClass.h"
+#include "link/core/aDefs.h"
 #include "link/core/aTime.h"
 #include "link/core/aUEI.h"
 #include "link/core/tvusb.h"
@@ -283,10 +284,13 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
   if (!lock.Take(display)) return false;
   const uint32_t started = aTime_GetMSTicks();
   Fingerprint fingerprint;
+  last_update = UpdateOutcome{};
   if (!Get_Fingerprint(fingerprint, port, serial, bird_file, 115200, false)) {
     display.message(ERROR, "Could not get Device Identifier");
     return false;
   }
+  last_update.has_fingerprint = true;
+  last_update.fingerprint = fingerprint;
   if (bird_file.empty()) {
     unsigned server_serial = 0, server_build = 0;
     if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, server_serial, server_build, server_url)) {
@@ -296,6 +300,8 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
     serial = server_serial;
     if (build == 0) build = server_build;
   }
+  if (serial != 0 && serial != TOLVARINE_DEFAULT_SERIAL) last_update.serial = serial;
+  last_update.build = build;
   BirdFile bird;
   try {
     bird = load_bird("Recovering", bird_file, serial, build, true);
@@ -303,6 +309,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
     display.message(ERROR, "Failed to load bird file");
     return false;
   }
+  last_update.file = bird_file.empty() ? Package_Path(serial, build) : bird_file;
   if (bird.hasSerialOffsets) {
     display.message(ERROR, "Updater does not support offline recovery");
     return false;
@@ -317,6 +324,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, 
     display.message(ERROR, "Unknown device");
     return false;
   }
-  display.message(INFO, "Update time: %.4f sec", (aTime_GetMSTicks() - started) / 1000.0);
+  last_update.seconds = (aTime_GetMSTicks() - started) / 1000.0;
+  display.message(INFO, "Update time: %.4f sec", last_update.seconds);
   return done;
 }

@@ -124,6 +124,8 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     display.message(ERROR, "Update command must specify the specific device");
     return false;
   }
+  last_update = UpdateOutcome{};
+  last_update.serial = serial;
   DeviceLock lock(serial);
   if (!lock.Take(display)) return false;
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, app_directory, "Update_Firmware");
@@ -166,6 +168,8 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     display.message(ERROR, "Failed to load bird file");
     return false;
   }
+  last_update.build = build != 0 ? build : package.GetBuild();
+  last_update.file = bird_file.empty() ? Package_Path(serial, build) : bird_file;
   if (package.hasSerialOffsets) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!package.ReplaceSerialNumber(serial)) {
@@ -227,11 +231,14 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string bird_
     return false;
   }
   // Written is not yet running: the history records only a verified build.
-  if (!_verify_update(display, target, serial, router_serial != 0, package)) return false;
+  last_update.verified =
+      _verify_update(display, target, serial, router_serial != 0, package, last_update.running_build);
+  if (!last_update.verified) return false;
 
   if (bird_file.empty()) bird_file = _bird_name(build);
   _record_transfer(display, *store, device, serial, bird_file);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
-  display.message(INFO, "Update time: %.4f sec", (aTime_GetMSTicks() - started) / 1000.0);
+  last_update.seconds = (aTime_GetMSTicks() - started) / 1000.0;
+  display.message(INFO, "Update time: %.4f sec", last_update.seconds);
   return true;
 }

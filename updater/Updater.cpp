@@ -1,7 +1,10 @@
 #include "updater/Updater.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "store/aDirectory.h"
 
 Updater::Updater(const char* server_url_, const char* app_directory_, UpdaterDisplayInterface& display_)
     : server_url(strdup(server_url_ != nullptr ? server_url_ : "")),
@@ -11,4 +14,10 @@ Updater::Updater(const char* server_url_, const char* app_directory_, UpdaterDis
 Updater::~Updater() {
   free(server_url);
   free(app_directory);
+}
+
+std::string Updater::Package_Path(unsigned serial, unsigned build) const {
+  char device[16];
+  snprintf(device, sizeof device, "%08X", serial);
+  return BuildPath(app_directory, device, std::to_string(build) + ".bird");
 }

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,22 @@
 #include "updater/DeviceInfo.h"
 #include "updater/Fingerprint.h"
 
+// What the last update or recovery of this Updater did, for reports: zero,
+// false or empty where it was not reached or is not known.
+struct UpdateOutcome {
+  unsigned serial = 0;
+  unsigned build = 0;
+  std::string file;  // the package written
+  double seconds = 0;
+  bool verified = false;       // the module came back running the build written
+  unsigned running_build = 0;  // the build the module reported after its reboot
+  bool has_fingerprint = false;
+  Fingerprint fingerprint;
+};
+
+// Build -> the package file of the store it was listed from.
+using BuildFiles = std::map<std::string, std::string>;
+
 class Updater {
  public:
   Updater(const char* server_url, const char* app_directory, UpdaterDisplayInterface& display);
@@ -23,6 +40,8 @@ class Updater {
 
   void Set_UEIBytes_Load(bool enable) { uei_bytes_load = enable; }
   const char* Directory() const { return app_directory; }
+  // Where the store keeps a build's package for a device.
+  std::string Package_Path(unsigned serial, unsigned build) const;
 
   std::vector<DeviceInfo> Discover_Devices(linkType type);
   std::vector<DeviceInfo> Discover_TVNetwork_Devices(unsigned router_serial, linkType type);
@@ -49,6 +68,9 @@ class Updater {
   // Whether the last server or store query (build list, local list, token)
   // failed, as opposed to answering with nothing.
   bool Last_Query_Failed() const { return last_query_failed; }
+  const UpdateOutcome& Last_Update() const { return last_update; }
+  // The files behind the last local build list.
+  const BuildFiles& Last_Local_Files() const { return last_local_files; }
 
  private:
   char* server_url;
@@ -57,4 +79,6 @@ class Updater {
   uint8_t recovery_chip_kind = 0;
   bool uei_bytes_load = false;
   bool last_query_failed = false;
+  UpdateOutcome last_update;
+  BuildFiles last_local_files;
 };

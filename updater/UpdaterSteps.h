@@ -58,6 +58,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Veltrane::Tolvarine::M
 // was updated (over USB, over TCP/IP by its serial number, or through the
 // router) and compares the build it runs with the package's. Says which on
 // the display; true when it runs the build written, or, for a package
-// without a build to compare, once it answers again.
+// without a build to compare, once it answers again. `running_build` is the
+// build the module reported, 0 when it did not answer.
 bool _verify_update(UpdaterDisplayInterface& display, Veltrane::Tolvarine::Module& module, unsigned serial,
-                    bool routed, const BirdFile& package);
+                    bool routed, const BirdFile& package, unsigned& running_build);

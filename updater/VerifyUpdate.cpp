@@ -97,8 +97,8 @@ bool _await_return(UpdaterDisplayInterface& display, Module& module, unsigned se
 }  // namespace
 
 bool _verify_update(UpdaterDisplayInterface& display, Module& module, unsigned serial, bool routed,
-                    const BirdFile& package) {
-  unsigned running = 0;
+                    const BirdFile& package, unsigned& running) {
+  running = 0;
   const bool back = _await_return(display, module, serial, routed, running);
   display.update_spinner(false, kSpinner);
   if (!back) {

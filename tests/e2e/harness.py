@@ -62,3 +62,22 @@ class UpdaterTestCase(unittest.TestCase):
 
     def assertOutput(self, result, status, out, err):
         self.assertEqual((result.status, result.out, result.err), (status, out, err), repr(result))
+
+
+SCHEMA = os.path.join(ROOT, "dist", "updater-output.schema.json")
+
+
+def json_document(test, result):
+    """The one document a --json run printed, checked against the schema: the
+    whole of standard output, its "ok" the exit status, its errors those that
+    standard error shows."""
+    import json
+    import jsonschema
+    test.assertTrue(result.out.endswith("\n") and result.out.count("\n") == 1, repr(result))
+    document = json.loads(result.out.encode("latin-1").decode("utf-8"))
+    with open(SCHEMA, encoding="utf-8") as source:
+        jsonschema.Draft202012Validator(json.load(source)).validate(document)
+    test.assertEqual(document["ok"], result.status == 0, repr(result))
+    for error in document["errors"]:
+        test.assertIn(error, result.err.encode("latin-1").decode("utf-8", "replace"))
+    return document

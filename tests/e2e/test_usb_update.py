@@ -9,7 +9,7 @@ import unittest
 
 from sim.usb.bridge import UsbBridge
 from tests.e2e.fleet_support import HUB, HUB_SN, FleetTestCase, package_blocks, write_package
-from tests.e2e.harness import run_updater
+from tests.e2e.harness import json_document, run_updater
 
 BRIDGE = os.path.join(os.environ.get("TV_BUILD_DIR", ""), "sim", "usb", "usb_bridge")
 OTHER = 0x40F50011
@@ -46,6 +46,12 @@ class UsbDiscovery(UsbTestCase):
         # The link synchronised and answered the module's heartbeats over USB.
         self.assertGreater(int(self.control(HUB, "syncs")[0]), 0)
         self.assertTrue(self.control(HUB, "answers"), "no heartbeat answered")
+        # The same listing for scripts.
+        result = self.usb_cli("--json", "-D")
+        devices = json_document(self, result)["devices"]
+        rows = [(d["serial"], d["transport"], d["address"], d["model"], d["build"], d["name"])
+                for d in devices if d["serial"] == HUB_SN]
+        self.assertEqual(rows, [(HUB_SN, "USB", None, "IOAnalog", 1100, "USB hub")])
 
 
 class UsbPermission(UsbTestCase):

@@ -72,6 +72,7 @@ class Package(unittest.TestCase):
             "usr/share/doc/updater/changelog.gz",
             "usr/share/doc/updater/copyright",
             "usr/share/man/man1/Updater.1.gz",
+            "usr/share/updater/updater-output.schema.json",
         ])
 
     def test_unpacked_program_prints_the_exact_usage(self):
