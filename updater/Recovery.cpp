@@ -280,11 +280,11 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
 
 bool Updater::Recover_Firmware(std::string port, unsigned build, unsigned baud, unsigned serial,
                                std::string bird_file, bool) {
+  last_update = UpdateOutcome{};
   DeviceLock lock = serial != 0 ? DeviceLock(serial) : DeviceLock(port);
   if (!lock.Take(display)) return false;
   const uint32_t started = aTime_GetMSTicks();
   Fingerprint fingerprint;
-  last_update = UpdateOutcome{};
   if (!Get_Fingerprint(fingerprint, port, serial, bird_file, 115200, false)) {
     display.message(ERROR, "Could not get Device Identifier");
     return false;
