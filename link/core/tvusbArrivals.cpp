@@ -23,7 +23,8 @@
 #include "link/core/tvusb.h"
 
 #define tvusbLIST_INTERVAL_MS 20
-#define tvusbSYSFS_INTERVAL_MS 20
+// Short: a module without a hotplug event is found this soon after it shows.
+#define tvusbSYSFS_INTERVAL_MS 4
 #define tvusbSYSFS_DEVICES "/sys/bus/usb/devices"
 
 struct tvusbArrivals {

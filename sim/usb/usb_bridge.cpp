@@ -41,6 +41,8 @@
 namespace {
 
 constexpr uint16_t kVendor = 0x7A5C;
+// How often the stand-ins' connections are looked at (drops and returns).
+constexpr guint kTickMs = 2;
 
 struct Bridge {
   UMockdevTestbed* testbed = nullptr;
@@ -187,7 +189,10 @@ int main() {
 
   GIOChannel* input = g_io_channel_unix_new(STDIN_FILENO);
   g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onInput, &bridge);
-  g_timeout_add(20, onTick, &bridge);
+  // A real module enumerates as soon as it has booted: a stand-in that is
+  // back is plugged in within a few milliseconds, not on a slow beat that
+  // would add to every re-enumeration.
+  g_timeout_add(kTickMs, onTick, &bridge);
   g_main_loop_run(bridge.loop);
 
   bridge.modules.clear();
