@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <iterator>
+#include <map>
 #include <new>
 #include <set>
 #include <thread>
@@ -26,6 +27,8 @@
 // Short: a module without a hotplug event is found this soon after it shows.
 #define tvusbSYSFS_INTERVAL_MS 4
 #define tvusbSYSFS_DEVICES "/sys/bus/usb/devices"
+// Context refreshes for one device that sysfs shows and libusb does not list.
+#define tvusbREFRESHES_PER_ARRIVAL 3
 
 struct tvusbArrivals {
   uint32_t generation = 0;
@@ -39,6 +42,8 @@ struct tvusbArrivals {
   std::set<std::pair<uint8_t, uint8_t>> known;
   // Newcomers libusb did not list at the last look: its event may be late.
   std::set<std::pair<uint8_t, uint8_t>> unlisted;
+  // Refreshes made for each device shown in sysfs, until it leaves it.
+  std::map<std::pair<uint8_t, uint8_t>, int> refreshes;
 };
 
 namespace {
@@ -122,12 +127,15 @@ void sAttach(tvusbArrivals* arrivals) {
 
 // True when sysfs shows a module of the family that libusb has not listed
 // at two looks in a row (its own event would have come by then): the
-// context is then made anew, which lists it.
+// context is then made anew, which lists it. A device still being added
+// (sysfs shows its vendor before the rest of it is there) may not be listed
+// by the new context either: it is not reported, but looked for again, a
+// few times at most so that a device libusb cannot list costs no endless
+// refreshing.
 bool sUnheardArrival(tvusbArrivals* arrivals) {
-  std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(), unlisted;
+  std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(), unlisted, arrived;
   std::set<std::pair<uint8_t, uint8_t>> listed;
   bool listedYet = false;
-  bool arrived = false;
   for (const auto& device : shown) {
     if (arrivals->known.count(device) != 0) continue;
     if (!listedYet) {
@@ -137,7 +145,7 @@ bool sUnheardArrival(tvusbArrivals* arrivals) {
     if (listed.count(device) != 0) {
       arrivals->known.insert(device);  // its event is on its way
     } else if (arrivals->unlisted.count(device) != 0) {
-      arrived = true;
+      arrived.insert(device);
     } else {
       unlisted.insert(device);
     }
@@ -145,14 +153,20 @@ bool sUnheardArrival(tvusbArrivals* arrivals) {
   // A module that left sysfs may come back at the same address.
   for (auto it = arrivals->known.begin(); it != arrivals->known.end();)
     it = shown.count(*it) == 0 ? arrivals->known.erase(it) : std::next(it);
+  for (auto it = arrivals->refreshes.begin(); it != arrivals->refreshes.end();)
+    it = shown.count(it->first) == 0 ? arrivals->refreshes.erase(it) : std::next(it);
   arrivals->unlisted.swap(unlisted);
-  if (!arrived) return false;
+  for (auto it = arrived.begin(); it != arrived.end();)
+    it = arrivals->refreshes[*it]++ < tvusbREFRESHES_PER_ARRIVAL ? std::next(it) : arrived.erase(it);
+  if (arrived.empty()) return false;
   if (arrivals->hotplug && arrivals->generation == Tolvarine_libusb_generation())
     libusb_hotplug_deregister_callback(arrivals->context, arrivals->callback);
   Tolvarine_libusb_exit();
   arrivals->context = nullptr;
   sAttach(arrivals);
-  return true;
+  for (const auto& device : arrived)
+    if (arrivals->known.count(device) != 0) return true;
+  return false;
 }
 
 bool sNewcomer(tvusbArrivals* arrivals) {
