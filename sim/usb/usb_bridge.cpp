@@ -22,6 +22,10 @@
 //                                              raise no hotplug event that a USB
 //                                              listener takes: they only appear
 //                                              in sysfs (default 1)
+//   incomplete MS                              with hotplug 0, modules plugged from
+//                                              now on show their vendor in sysfs MS
+//                                              ms before they become USB devices
+//                                              that an enumeration lists (default 0)
 //   quit
 // A stand-in that closes its connection unplugs its module; when it accepts
 // again the module is plugged in again (re-enumeration).
@@ -51,6 +55,7 @@ struct Bridge {
   std::map<std::string, std::unique_ptr<usbsim::EmulatedHid>> hids;
   int nextDevnum = 2;
   bool hotplug = true;
+  unsigned incompleteMs = 0;
   std::string pendingInput;
 };
 
@@ -93,6 +98,7 @@ void command(Bridge& bridge, const std::string& line) {
                               static_cast<uint16_t>(maxPacket)};
     auto created = std::make_unique<usbsim::EmulatedModule>(bridge.testbed, id, host, port);
     created->setAnnounceArrivals(bridge.hotplug);
+    created->setIncompleteMs(bridge.incompleteMs);
     if (!created->plug(bridge.nextDevnum++)) return reply("error cannot reach stand-in");
     std::string node = created->devnode();
     bridge.modules[serial] = std::move(created);
@@ -100,6 +106,10 @@ void command(Bridge& bridge, const std::string& line) {
   } else if (verb == "hotplug") {
     bridge.hotplug = serial != "0";
     for (auto& entry : bridge.modules) entry.second->setAnnounceArrivals(bridge.hotplug);
+    reply("ok");
+  } else if (verb == "incomplete") {
+    bridge.incompleteMs = static_cast<unsigned>(strtoul(serial.c_str(), nullptr, 10));
+    for (auto& entry : bridge.modules) entry.second->setIncompleteMs(bridge.incompleteMs);
     reply("ok");
   } else if (verb == "hid") {
     std::string vendor, product, host;
