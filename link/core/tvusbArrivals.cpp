@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <iterator>
@@ -27,8 +28,10 @@
 // Short: a module without a hotplug event is found this soon after it shows.
 #define tvusbSYSFS_INTERVAL_MS 4
 #define tvusbSYSFS_DEVICES "/sys/bus/usb/devices"
-// Context refreshes for one device that sysfs shows and libusb does not list.
-#define tvusbREFRESHES_PER_ARRIVAL 3
+// A device that sysfs shows and a refreshed context still does not list is
+// refreshed for again at longer and longer spacings, up to this many of its
+// sightings apart (two looks each).
+#define tvusbREFRESH_SPACING_MAX 32
 
 struct tvusbArrivals {
   uint32_t generation = 0;
@@ -42,8 +45,13 @@ struct tvusbArrivals {
   std::set<std::pair<uint8_t, uint8_t>> known;
   // Newcomers libusb did not list at the last look: its event may be late.
   std::set<std::pair<uint8_t, uint8_t>> unlisted;
-  // Refreshes made for each device shown in sysfs, until it leaves it.
-  std::map<std::pair<uint8_t, uint8_t>, int> refreshes;
+  // For each device shown in sysfs that a refresh did not list, until it
+  // leaves: the spacing of its refreshes and the sightings left before the next.
+  struct Retry {
+    int spacing = 1;
+    int left = 0;
+  };
+  std::map<std::pair<uint8_t, uint8_t>, Retry> retries;
 };
 
 namespace {
@@ -129,9 +137,8 @@ void sAttach(tvusbArrivals* arrivals) {
 // at two looks in a row (its own event would have come by then): the
 // context is then made anew, which lists it. A device still being added
 // (sysfs shows its vendor before the rest of it is there) may not be listed
-// by the new context either: it is not reported, but looked for again, a
-// few times at most so that a device libusb cannot list costs no endless
-// refreshing.
+// by the new context either: it is not reported, but looked for again,
+// less and less often, so that a device libusb cannot list costs little.
 bool sUnheardArrival(tvusbArrivals* arrivals) {
   std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(), unlisted, arrived;
   std::set<std::pair<uint8_t, uint8_t>> listed;
@@ -153,20 +160,28 @@ bool sUnheardArrival(tvusbArrivals* arrivals) {
   // A module that left sysfs may come back at the same address.
   for (auto it = arrivals->known.begin(); it != arrivals->known.end();)
     it = shown.count(*it) == 0 ? arrivals->known.erase(it) : std::next(it);
-  for (auto it = arrivals->refreshes.begin(); it != arrivals->refreshes.end();)
-    it = shown.count(it->first) == 0 ? arrivals->refreshes.erase(it) : std::next(it);
+  for (auto it = arrivals->retries.begin(); it != arrivals->retries.end();)
+    it = shown.count(it->first) == 0 ? arrivals->retries.erase(it) : std::next(it);
   arrivals->unlisted.swap(unlisted);
   for (auto it = arrived.begin(); it != arrived.end();)
-    it = arrivals->refreshes[*it]++ < tvusbREFRESHES_PER_ARRIVAL ? std::next(it) : arrived.erase(it);
+    it = arrivals->retries.count(*it) != 0 && arrivals->retries[*it].left-- > 0 ? arrived.erase(it) : std::next(it);
   if (arrived.empty()) return false;
   if (arrivals->hotplug && arrivals->generation == Tolvarine_libusb_generation())
     libusb_hotplug_deregister_callback(arrivals->context, arrivals->callback);
   Tolvarine_libusb_exit();
   arrivals->context = nullptr;
   sAttach(arrivals);
-  for (const auto& device : arrived)
-    if (arrivals->known.count(device) != 0) return true;
-  return false;
+  bool found = false;
+  for (const auto& device : arrived) {
+    if (arrivals->known.count(device) != 0) {
+      found = true;
+      continue;
+    }
+    tvusbArrivals::Retry& retry = arrivals->retries[device];
+    retry.left = retry.spacing - 1;
+    retry.spacing = std::min(retry.spacing * 2, tvusbREFRESH_SPACING_MAX);
+  }
+  return found;
 }
 
 bool sNewcomer(tvusbArrivals* arrivals) {
