@@ -163,6 +163,10 @@ void EmulatedModule::poll(int& nextDevnum) {
     unplug();
     closeStandIn();
   }
+  replug(nextDevnum);
+}
+
+void EmulatedModule::replug(int& nextDevnum) {
   if (!plugged() && autoReplug && connectStandIn()) plug(nextDevnum++);
 }
 

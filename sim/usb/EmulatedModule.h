@@ -29,6 +29,9 @@ class EmulatedModule {
   // Called periodically: notices a stand-in that closed its end (the module
   // re-enumerates) and plugs the device in again when it is back.
   void poll(int& nextDevnum);
+  // Plugs the device in again when it is off the bus and its stand-in
+  // accepts again; does nothing while it is plugged.
+  void replug(int& nextDevnum);
 
   // Fault switches for tests. Each takes effect once `afterOuts` further
   // bulk OUT transfers have gone through (at once for 0), so that a test can

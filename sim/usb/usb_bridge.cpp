@@ -45,8 +45,14 @@
 namespace {
 
 constexpr uint16_t kVendor = 0x7A5C;
-// How often the stand-ins' connections are looked at (drops and returns).
-constexpr guint kTickMs = 2;
+// How often the stand-ins' connections are looked at for drops and bytes.
+constexpr guint kTickMs = 20;
+// How often a stand-in that is away is looked for: a real module enumerates
+// as soon as it has booted, so a stand-in that is back is plugged in within
+// a few milliseconds, not on a slow beat that would add to every
+// re-enumeration. Only modules off the bus are touched: the transfers of
+// a plugged one are handled on umockdev's worker thread.
+constexpr guint kReturnTickMs = 2;
 
 struct Bridge {
   UMockdevTestbed* testbed = nullptr;
@@ -187,6 +193,12 @@ gboolean onTick(gpointer data) {
   return TRUE;
 }
 
+gboolean onReturnTick(gpointer data) {
+  Bridge& bridge = *static_cast<Bridge*>(data);
+  for (auto& entry : bridge.modules) entry.second->replug(bridge.nextDevnum);
+  return TRUE;
+}
+
 }  // namespace
 
 int main() {
@@ -199,10 +211,8 @@ int main() {
 
   GIOChannel* input = g_io_channel_unix_new(STDIN_FILENO);
   g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onInput, &bridge);
-  // A real module enumerates as soon as it has booted: a stand-in that is
-  // back is plugged in within a few milliseconds, not on a slow beat that
-  // would add to every re-enumeration.
   g_timeout_add(kTickMs, onTick, &bridge);
+  g_timeout_add(kReturnTickMs, onReturnTick, &bridge);
   g_main_loop_run(bridge.loop);
 
   bridge.modules.clear();
