@@ -23,12 +23,21 @@ bool sPoll(Done done) {
 bool sAll(const aPacket*, void*) { return true; }
 bool sZeroLength(const aPacket* packet, void*) { return packet->length == 0; }
 
-// The module answers all six requests; the machine needs two answers and the
-// rest arrive after it, to be drained with anything else queued. After a
-// single round their number is known: the pause ends once they are in.
-void sAwaitStrayReplies(aLinkRecord* link, bool singleRound) {
+bool sIsSyncRequest(const aPacket* packet, void*) {
+  return packet->address == aPACKET_ADDR_SYNC && packet->length == 0;
+}
+
+// The module answers every request that reached it; the machine needs two
+// answers and the rest arrive after it, to be drained with anything else
+// queued. Requests still queued when the machine finished are never sent (a
+// slow stream, such as USB, writes them one transfer at a time while the
+// first answers come back), so they raise no answer. After a single round the
+// number of answers to come is known: the pause ends once they are in.
+void sAwaitStrayReplies(aLinkRecord* link, bool singleRound, uint32_t unsent) {
   const uint32_t start = aTime_GetMSTicks();
-  for (uint32_t seen = 0; singleRound && seen < aLINK_SYNC_REQUESTS - 2; ++seen) {
+  const uint32_t sent = aLINK_SYNC_REQUESTS - std::min<uint32_t>(unsent, aLINK_SYNC_REQUESTS);
+  const uint32_t stray = sent > 2 ? sent - 2 : 0;
+  for (uint32_t seen = 0; singleRound && seen < stray; ++seen) {
     uint32_t elapsed = aTime_GetMSTicks() - start;
     if (elapsed >= aLINK_SYNC_SETTLE_MS) return;
     aPacket* reply = aPacketFifo_AwaitFirst(link->inFifo, sZeroLength, nullptr, aLINK_SYNC_SETTLE_MS - elapsed);
@@ -104,11 +113,14 @@ aErr aLink_Sync(aLinkRef id) {
   uint32_t rounds = link->syncRounds;
   aStream_Interrupt(link->stream);  // an idle in-pipe starts at once, not after its wait
   bool synced = sPoll([link] { return link->state == linkStateRunning; });
+  uint32_t unsent = 0;
   {
     std::lock_guard<std::mutex> hold(link->queueLock);
-    link->queued -= std::min(link->queued, aPacketFifo_DrainPackets(link->outFifo, sAll, nullptr));
+    unsent = aPacketFifo_DrainPackets(link->outFifo, sIsSyncRequest, nullptr);
+    uint32_t drained = unsent + aPacketFifo_DrainPackets(link->outFifo, sAll, nullptr);
+    link->queued -= std::min(link->queued, drained);
   }
-  sAwaitStrayReplies(link, synced && link->syncRounds - rounds == 1);
+  sAwaitStrayReplies(link, synced && link->syncRounds - rounds == 1, unsent);
   aPacketFifo_DrainPackets(link->inFifo, sAll, nullptr);
   return synced ? aErrNone : aErrNotReady;
 }

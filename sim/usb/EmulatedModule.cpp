@@ -123,15 +123,28 @@ bool EmulatedModule::plug(int devnum) {
   if (!announceArrivals) {
     // Adding a device raises an event by itself: this one was added as no
     // USB device, which a listener for USB devices passes over, and becomes
-    // one now, which raises nothing.
-    umockdev_testbed_set_property(testbed, added.syspath.c_str(), "DEVTYPE", "usb_device");
+    // one now (or after the incomplete time), which raises nothing.
+    if (incompleteMs > 0)
+      completion = g_timeout_add(incompleteMs, onComplete, this);
+    else
+      umockdev_testbed_set_property(testbed, added.syspath.c_str(), "DEVTYPE", "usb_device");
     return true;
   }
   umockdev_testbed_uevent(testbed, added.syspath.c_str(), "add");
   return true;
 }
 
+gboolean EmulatedModule::onComplete(gpointer data) {
+  EmulatedModule* module = static_cast<EmulatedModule*>(data);
+  module->completion = 0;
+  if (module->plugged())
+    umockdev_testbed_set_property(module->testbed, module->current->syspath.c_str(), "DEVTYPE", "usb_device");
+  return G_SOURCE_REMOVE;
+}
+
 void EmulatedModule::unplug() {
+  if (completion != 0) g_source_remove(completion);
+  completion = 0;
   if (!plugged()) return;
   current->alive = false;
   // The sysfs device stays, but without descriptors and vendor enumeration
@@ -150,6 +163,10 @@ void EmulatedModule::poll(int& nextDevnum) {
     unplug();
     closeStandIn();
   }
+  replug(nextDevnum);
+}
+
+void EmulatedModule::replug(int& nextDevnum) {
   if (!plugged() && autoReplug && connectStandIn()) plug(nextDevnum++);
 }
 

@@ -29,6 +29,9 @@ class EmulatedModule {
   // Called periodically: notices a stand-in that closed its end (the module
   // re-enumerates) and plugs the device in again when it is back.
   void poll(int& nextDevnum);
+  // Plugs the device in again when it is off the bus and its stand-in
+  // accepts again; does nothing while it is plugged.
+  void replug(int& nextDevnum);
 
   // Fault switches for tests. Each takes effect once `afterOuts` further
   // bulk OUT transfers have gone through (at once for 0), so that a test can
@@ -40,6 +43,9 @@ class EmulatedModule {
   // Off: a plug raises no hotplug event (the device only shows in sysfs),
   // as in a container that the kernel's uevents do not reach.
   void setAnnounceArrivals(bool on) { announceArrivals = on; }
+  // With arrivals unannounced: a plug shows the device's vendor in sysfs
+  // this long before it becomes a USB device that an enumeration lists.
+  void setIncompleteMs(unsigned ms) { incompleteMs = ms; }
 
   const ModuleIdentity& id() const { return identity; }
   // Lengths of the bulk OUT transfers received, oldest first (for tests of
@@ -101,6 +107,9 @@ class EmulatedModule {
   int outsBeforePending = 0;
   bool autoReplug = true;
   bool announceArrivals = true;
+  unsigned incompleteMs = 0;
+  guint completion = 0;  // the pending completion of a plug
+  static gboolean onComplete(gpointer module);
   bool standInGone = false;
   std::vector<int> outLengths;
 };

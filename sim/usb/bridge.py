@@ -46,6 +46,11 @@ class UsbBridge:
         """With False, modules plugged from now on raise no hotplug event."""
         self.command(f"hotplug {1 if on else 0}")
 
+    def incomplete(self, ms):
+        """With hotplug off: modules plugged from now on show their vendor in
+        sysfs `ms` milliseconds before an enumeration lists them."""
+        self.command(f"incomplete {int(ms)}")
+
     def remove(self, serial):
         self.command(f"remove {serial}")
 

@@ -22,6 +22,10 @@
 //                                              raise no hotplug event that a USB
 //                                              listener takes: they only appear
 //                                              in sysfs (default 1)
+//   incomplete MS                              with hotplug 0, modules plugged from
+//                                              now on show their vendor in sysfs MS
+//                                              ms before they become USB devices
+//                                              that an enumeration lists (default 0)
 //   quit
 // A stand-in that closes its connection unplugs its module; when it accepts
 // again the module is plugged in again (re-enumeration).
@@ -41,6 +45,14 @@
 namespace {
 
 constexpr uint16_t kVendor = 0x7A5C;
+// How often the stand-ins' connections are looked at for drops and bytes.
+constexpr guint kTickMs = 20;
+// How often a stand-in that is away is looked for: a real module enumerates
+// as soon as it has booted, so a stand-in that is back is plugged in within
+// a few milliseconds, not on a slow beat that would add to every
+// re-enumeration. Only modules off the bus are touched: the transfers of
+// a plugged one are handled on umockdev's worker thread.
+constexpr guint kReturnTickMs = 2;
 
 struct Bridge {
   UMockdevTestbed* testbed = nullptr;
@@ -49,6 +61,7 @@ struct Bridge {
   std::map<std::string, std::unique_ptr<usbsim::EmulatedHid>> hids;
   int nextDevnum = 2;
   bool hotplug = true;
+  unsigned incompleteMs = 0;
   std::string pendingInput;
 };
 
@@ -91,6 +104,7 @@ void command(Bridge& bridge, const std::string& line) {
                               static_cast<uint16_t>(maxPacket)};
     auto created = std::make_unique<usbsim::EmulatedModule>(bridge.testbed, id, host, port);
     created->setAnnounceArrivals(bridge.hotplug);
+    created->setIncompleteMs(bridge.incompleteMs);
     if (!created->plug(bridge.nextDevnum++)) return reply("error cannot reach stand-in");
     std::string node = created->devnode();
     bridge.modules[serial] = std::move(created);
@@ -98,6 +112,10 @@ void command(Bridge& bridge, const std::string& line) {
   } else if (verb == "hotplug") {
     bridge.hotplug = serial != "0";
     for (auto& entry : bridge.modules) entry.second->setAnnounceArrivals(bridge.hotplug);
+    reply("ok");
+  } else if (verb == "incomplete") {
+    bridge.incompleteMs = static_cast<unsigned>(strtoul(serial.c_str(), nullptr, 10));
+    for (auto& entry : bridge.modules) entry.second->setIncompleteMs(bridge.incompleteMs);
     reply("ok");
   } else if (verb == "hid") {
     std::string vendor, product, host;
@@ -175,6 +193,12 @@ gboolean onTick(gpointer data) {
   return TRUE;
 }
 
+gboolean onReturnTick(gpointer data) {
+  Bridge& bridge = *static_cast<Bridge*>(data);
+  for (auto& entry : bridge.modules) entry.second->replug(bridge.nextDevnum);
+  return TRUE;
+}
+
 }  // namespace
 
 int main() {
@@ -187,7 +211,8 @@ int main() {
 
   GIOChannel* input = g_io_channel_unix_new(STDIN_FILENO);
   g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onInput, &bridge);
-  g_timeout_add(20, onTick, &bridge);
+  g_timeout_add(kTickMs, onTick, &bridge);
+  g_timeout_add(kReturnTickMs, onReturnTick, &bridge);
   g_main_loop_run(bridge.loop);
 
   bridge.modules.clear();

@@ -116,6 +116,18 @@ class UsbUpdate(UsbTestCase):
         self.assertNotIn("Failed enumeration after 3 tries", result.err)
         self.assertEqual([e.split("@")[0] for e in self.control(HUB, "events")], ["load", "back", "reboot", "back"])
 
+    def test_update_when_a_returning_module_shows_in_sysfs_before_it_can_be_listed(self):
+        # Its vendor is in sysfs a while before an enumeration lists it: the
+        # context is refreshed again until one does.
+        self.bridge.hotplug(False)
+        self.bridge.incomplete(60)
+        package = write_package(os.path.join(self.scratch, "usb.bird"), HUB, 1903, "2.19.3")
+        result = self.usb_cli("-U", "-d", HUB_SN, "-f", package, "-X", "0x10000", timeout=300)
+        self.assertEqual(result.status, 0, repr(result))
+        self.assertIn("Verified: device %s runs build 1903\nUpdate time: " % HUB_SN, result.out)
+        self.assertNotIn("Failed enumeration after 3 tries", result.err)
+        self.assertEqual([e.split("@")[0] for e in self.control(HUB, "events")], ["load", "back", "reboot", "back"])
+
     def test_module_that_never_returns_is_looked_for_boundedly(self):
         self.control(HUB, "loader_fault", "no_return_after_load", 1)
         package = write_package(os.path.join(self.scratch, "gone.bird"), HUB, 1901, "2.19.1")

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,7 +23,8 @@ struct FakeDevice {
   std::deque<uint8_t> incoming;
   std::vector<std::vector<uint8_t>> writes;
   bool gateClosed = false;
-  int heldAtGate = 0;  // writes waiting for the gate to open
+  int heldAtGate = 0;          // writes waiting for the gate to open
+  int writesBeforeGate = -1;  // the gate closes by itself after this many writes (-1: never)
   bool failReads = false;
   // With holdReads an empty device blocks the reader until bytes come (or
   // the link interrupts it) instead of answering "not ready": the link never
@@ -39,6 +41,7 @@ struct FakeDevice {
   void openGate() {
     std::lock_guard<std::mutex> g(lock);
     gateClosed = false;
+    writesBeforeGate = -1;
     changed.notify_all();
   }
   std::vector<std::vector<uint8_t>> taken() {
@@ -93,9 +96,11 @@ struct FakeDevice {
   static aErr write(const uint8_t* data, size_t length, void* ref) {
     auto* d = static_cast<FakeDevice*>(ref);
     std::unique_lock<std::mutex> g(d->lock);
+    if (d->writesBeforeGate == 0) d->gateClosed = true;
     ++d->heldAtGate;
     d->changed.wait(g, [d] { return !d->gateClosed; });
     --d->heldAtGate;
+    if (d->writesBeforeGate > 0) --d->writesBeforeGate;
     d->writes.emplace_back(data, data + length);
     return aErrNone;
   }
@@ -167,6 +172,35 @@ TEST_F(LocalLink, OddFirstReplyRestartsSync) {
   ASSERT_TRUE(waitUntil([this] { return syncRequests() == 12; }));
   ASSERT_TRUE(waitUntil([this] { return device.readerIdle(); }));
   EXPECT_EQ(syncRequests(), 12);
+}
+
+TEST_F(LocalLink, ASyncEndingBeforeItsSpareRequestsWentOutTakesOnlyTheAnswersOfThoseSent) {
+  {
+    std::lock_guard<std::mutex> g(device.lock);
+    device.writesBeforeGate = 2;  // a slow stream: the third request is still being written
+  }
+  auto sync = std::async(std::launch::async, [this] { return aLink_Sync(id); });
+  ASSERT_TRUE(waitUntil([this] {
+    std::lock_guard<std::mutex> g(device.lock);
+    return device.heldAtGate == 1;
+  }));
+  ASSERT_EQ(syncRequests(), 2);
+  // Two answers frame the stream; the third answers the request in the write.
+  device.push({4, 0, 4, 0, 4, 0});
+  EXPECT_EQ(sync.get(), aErrNone);
+  device.openGate();
+  // The requests left queued were dropped unsent, and no answer is left over
+  // for the caller.
+  aPacket* request = echoRequest(4, 7);
+  ASSERT_EQ(aLink_PutPacket(id, request), aErrNone);
+  aPacket_Destroy(&request);
+  ASSERT_TRUE(waitUntil([this] { return device.countWritten({4, 3, 23, 7, static_cast<uint8_t>(~7)}) == 1; }));
+  EXPECT_EQ(syncRequests(), 3);
+  device.push({4, 3, 23, 7, static_cast<uint8_t>(~7)});
+  aPacket* reply = aLink_AwaitPacket(id, 2000);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->length, 3);
+  aPacket_Destroy(&reply);
 }
 
 TEST_F(LocalLink, HeartbeatAnswersNeverReachTheQueue) {
