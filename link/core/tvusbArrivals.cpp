@@ -12,11 +12,9 @@
 #include <string.h>
 #include <sys/time.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <iterator>
-#include <map>
 #include <new>
 #include <set>
 #include <thread>
@@ -25,13 +23,8 @@
 #include "link/core/tvusb.h"
 
 #define tvusbLIST_INTERVAL_MS 20
-// Short: a module without a hotplug event is found this soon after it shows.
 #define tvusbSYSFS_INTERVAL_MS 4
 #define tvusbSYSFS_DEVICES "/sys/bus/usb/devices"
-// A device that sysfs shows and a refreshed context still does not list is
-// refreshed for again at longer and longer spacings, up to this many of its
-// sightings apart (two looks each).
-#define tvusbREFRESH_SPACING_MAX 32
 
 struct tvusbArrivals {
   uint32_t generation = 0;
@@ -45,13 +38,6 @@ struct tvusbArrivals {
   std::set<std::pair<uint8_t, uint8_t>> known;
   // Newcomers libusb did not list at the last look: its event may be late.
   std::set<std::pair<uint8_t, uint8_t>> unlisted;
-  // For each device shown in sysfs that a refresh did not list, until it
-  // leaves: the spacing of its refreshes and the sightings left before the next.
-  struct Retry {
-    int spacing = 1;
-    int left = 0;
-  };
-  std::map<std::pair<uint8_t, uint8_t>, Retry> retries;
 };
 
 namespace {
@@ -135,14 +121,12 @@ void sAttach(tvusbArrivals* arrivals) {
 
 // True when sysfs shows a module of the family that libusb has not listed
 // at two looks in a row (its own event would have come by then): the
-// context is then made anew, which lists it. A device still being added
-// (sysfs shows its vendor before the rest of it is there) may not be listed
-// by the new context either: it is not reported, but looked for again,
-// less and less often, so that a device libusb cannot list costs little.
+// context is then made anew, which lists it.
 bool sUnheardArrival(tvusbArrivals* arrivals) {
-  std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(), unlisted, arrived;
+  std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(), unlisted;
   std::set<std::pair<uint8_t, uint8_t>> listed;
   bool listedYet = false;
+  bool arrived = false;
   for (const auto& device : shown) {
     if (arrivals->known.count(device) != 0) continue;
     if (!listedYet) {
@@ -152,7 +136,7 @@ bool sUnheardArrival(tvusbArrivals* arrivals) {
     if (listed.count(device) != 0) {
       arrivals->known.insert(device);  // its event is on its way
     } else if (arrivals->unlisted.count(device) != 0) {
-      arrived.insert(device);
+      arrived = true;
     } else {
       unlisted.insert(device);
     }
@@ -160,28 +144,14 @@ bool sUnheardArrival(tvusbArrivals* arrivals) {
   // A module that left sysfs may come back at the same address.
   for (auto it = arrivals->known.begin(); it != arrivals->known.end();)
     it = shown.count(*it) == 0 ? arrivals->known.erase(it) : std::next(it);
-  for (auto it = arrivals->retries.begin(); it != arrivals->retries.end();)
-    it = shown.count(it->first) == 0 ? arrivals->retries.erase(it) : std::next(it);
   arrivals->unlisted.swap(unlisted);
-  for (auto it = arrived.begin(); it != arrived.end();)
-    it = arrivals->retries.count(*it) != 0 && arrivals->retries[*it].left-- > 0 ? arrived.erase(it) : std::next(it);
-  if (arrived.empty()) return false;
+  if (!arrived) return false;
   if (arrivals->hotplug && arrivals->generation == Tolvarine_libusb_generation())
     libusb_hotplug_deregister_callback(arrivals->context, arrivals->callback);
   Tolvarine_libusb_exit();
   arrivals->context = nullptr;
   sAttach(arrivals);
-  bool found = false;
-  for (const auto& device : arrived) {
-    if (arrivals->known.count(device) != 0) {
-      found = true;
-      continue;
-    }
-    tvusbArrivals::Retry& retry = arrivals->retries[device];
-    retry.left = retry.spacing - 1;
-    retry.spacing = std::min(retry.spacing * 2, tvusbREFRESH_SPACING_MAX);
-  }
-  return found;
+  return true;
 }
 
 bool sNewcomer(tvusbArrivals* arrivals) {
