@@ -121,6 +121,7 @@ bool _await_usb_module(Module& module, unsigned serial) {
   // Watching from before the first attempt: a module that arrives while an
   // attempt runs is not missed.
   tvusbArrivals* arrivals = tvusb_arrivals_open();
+  tvusb_arrivals_only(arrivals, serial);
   bool connected = false;
   for (unsigned attempt = 1; attempt <= 15 && !connected; ++attempt) {
     if (attempt % 3 == 0) {

@@ -106,6 +106,9 @@ int tvusb_bulk_in(tvusb* device, int* transferred);
 // a listing of the devices at short intervals.
 typedef struct tvusbArrivals tvusbArrivals;
 tvusbArrivals* tvusb_arrivals_open(void);
+// Only the module with this serial number makes the context anew when it
+// shows in sysfs unheard; other modules re-enumerating beside it do not.
+void tvusb_arrivals_only(tvusbArrivals* arrivals, uint32_t serial);
 void tvusb_arrivals_close(tvusbArrivals** arrivals);
 // Waits up to `milliseconds` for an arrival since the last wait (or the
 // opening); true when one came. Survives a refresh of the context.

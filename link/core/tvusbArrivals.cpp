@@ -27,6 +27,10 @@
 #define tvusbSYSFS_DEVICES "/sys/bus/usb/devices"
 
 struct tvusbArrivals {
+  // With a serial number, only that module's appearance in sysfs counts:
+  // the other modules re-enumerating on the bus (one process per module
+  // updating them) would otherwise each make the context anew.
+  char serial[9] = {};
   uint32_t generation = 0;
   libusb_context* context = nullptr;
   bool hotplug = false;
@@ -76,8 +80,23 @@ long sAttribute(const char* device, const char* name, int base) {
   return end == line ? -1 : value;
 }
 
-// Bus and address of every module of the family that sysfs shows.
-std::set<std::pair<uint8_t, uint8_t>> sSysfsFamily() {
+// Whether the device's serial-number string is `serial` (every device when empty).
+bool sSysfsSerialIs(const char* device, const char* serial) {
+  if (serial[0] == '\0') return true;
+  char path[512];
+  snprintf(path, sizeof path, tvusbSYSFS_DEVICES "/%s/serial", device);
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return false;
+  char line[64] = {};
+  bool read = fgets(line, sizeof line, file) != nullptr;
+  fclose(file);
+  line[strcspn(line, "\n")] = '\0';
+  return read && strcmp(line, serial) == 0;
+}
+
+// Bus and address of every module of the family that sysfs shows (only the
+// one watched for, when the watch names one).
+std::set<std::pair<uint8_t, uint8_t>> sSysfsFamily(const char* serial) {
   std::set<std::pair<uint8_t, uint8_t>> found;
   DIR* devices = opendir(tvusbSYSFS_DEVICES);
   if (devices == nullptr) return found;
@@ -86,12 +105,23 @@ std::set<std::pair<uint8_t, uint8_t>> sSysfsFamily() {
     const char* name = entry->d_name;
     if (name[0] == '.' || strchr(name, ':') != nullptr) continue;
     if (sAttribute(name, "idVendor", 16) != TOLVARINE_USB_VENDOR_ID) continue;
+    if (!sSysfsSerialIs(name, serial)) continue;
     long bus = sAttribute(name, "busnum", 10), address = sAttribute(name, "devnum", 10);
     if (bus > 0 && bus < 256 && address > 0 && address < 256)
       found.emplace(static_cast<uint8_t>(bus), static_cast<uint8_t>(address));
   }
   closedir(devices);
   return found;
+}
+
+// What the context enumerated is known; anything else in sysfs is looked at
+// while waiting.
+void sLearnKnown(tvusbArrivals* arrivals) {
+  std::set<std::pair<uint8_t, uint8_t>> listed = sListFamily(arrivals->context);
+  arrivals->known.clear();
+  arrivals->unlisted.clear();
+  for (const auto& device : sSysfsFamily(arrivals->serial))
+    if (listed.count(device) != 0) arrivals->known.insert(device);
 }
 
 // Follows the process-wide context: a refreshed one took our registration with it.
@@ -110,20 +140,14 @@ void sAttach(tvusbArrivals* arrivals) {
                                          &arrivals->callback) == LIBUSB_SUCCESS;
   }
   if (!arrivals->hotplug) arrivals->present = sListFamily(arrivals->context);
-  // What a new context enumerated is known; anything else in sysfs is
-  // looked at below.
-  std::set<std::pair<uint8_t, uint8_t>> listed = sListFamily(arrivals->context);
-  arrivals->known.clear();
-  arrivals->unlisted.clear();
-  for (const auto& device : sSysfsFamily())
-    if (listed.count(device) != 0) arrivals->known.insert(device);
+  sLearnKnown(arrivals);
 }
 
 // True when sysfs shows a module of the family that libusb has not listed
 // at two looks in a row (its own event would have come by then): the
 // context is then made anew, which lists it.
 bool sUnheardArrival(tvusbArrivals* arrivals) {
-  std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(), unlisted;
+  std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(arrivals->serial), unlisted;
   std::set<std::pair<uint8_t, uint8_t>> listed;
   bool listedYet = false;
   bool arrived = false;
@@ -168,6 +192,12 @@ tvusbArrivals* tvusb_arrivals_open(void) {
   tvusbArrivals* arrivals = new (std::nothrow) tvusbArrivals();
   if (arrivals != nullptr) sAttach(arrivals);
   return arrivals;
+}
+
+void tvusb_arrivals_only(tvusbArrivals* arrivals, uint32_t serial) {
+  if (arrivals == nullptr) return;
+  snprintf(arrivals->serial, sizeof arrivals->serial, "%08X", serial);
+  if (arrivals->context != nullptr) sLearnKnown(arrivals);
 }
 
 void tvusb_arrivals_close(tvusbArrivals** arrivals) {
