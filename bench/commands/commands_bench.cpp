@@ -32,15 +32,13 @@
 #include <vector>
 
 #include "bench/common/RatioReporter.h"
-#include "tests/support/Netns.h"
+#include "bench/commands/CommandRun.h"
 #include "tests/unit/link_engine/standin.h"
 #ifdef USB_BRIDGE_BIN
 #include "tests/unit/usb_bridge/bridge_process.h"
 #endif
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kRebootMs = 500;
 constexpr double kDropAfterMs = 50;  // a stand-in drops its link this long after LOAD or REBOOT
@@ -57,12 +55,6 @@ const char* kHub = "40F5849A";
 const char* kRouter = "40F50002";
 const char* kBehind = "40F50006";
 
-std::string gUpdater;
-std::string gScratch;
-
-double msSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 struct Outcome {
   double wallMs = 0;
@@ -339,14 +331,7 @@ class CommandsReporter : public RatioReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!tvInsideNetns()) {
-    fprintf(stderr, "commands_bench answers discovery: run it inside scripts/netns\n");
-    return 1;
-  }
-  const char* build = getenv("TV_BUILD_DIR");
-  gUpdater = std::string(build != nullptr ? build : "build/bench") + "/app/Updater";
-  char pattern[] = "/tmp/commands-bench-XXXXXX";
-  gScratch = mkdtemp(pattern);
+  if (!beginCommandRun("commands_bench")) return 1;
   benchmark::Initialize(&argc, argv);
   CommandsReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -364,6 +349,6 @@ int main(int argc, char** argv) {
              reporter.counter(usb, "claim_ms"), reporter.counter(usb, "claim_max_ms"));
   }
   benchmark::Shutdown();
-  system(("rm -rf " + gScratch).c_str());
+  endCommandRun();
   return 0;
 }

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/common/RatioReporter.h"
-#include "tests/support/Netns.h"
+#include "bench/commands/CommandRun.h"
 #include "tests/unit/link_engine/standin.h"
 #ifdef USB_BRIDGE_BIN
 #include "tests/unit/usb_bridge/bridge_process.h"
@@ -29,17 +29,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int kRebootMs = 500;
 constexpr int kRack = 8;
 
-std::string gUpdater;
-std::string gScratch;
-
-double msSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 std::string serialOf(int i) {
   char serial[16];
@@ -192,14 +184,7 @@ BENCHMARK(BM_RaceTCPIP)->Name("Race/TCPIP")->Iterations(5)->UseManualTime()->Uni
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!tvInsideNetns()) {
-    fprintf(stderr, "parallel_bench answers discovery: run it inside scripts/netns\n");
-    return 1;
-  }
-  const char* build = getenv("TV_BUILD_DIR");
-  gUpdater = std::string(build != nullptr ? build : "build/bench") + "/app/Updater";
-  char pattern[] = "/tmp/parallel-bench-XXXXXX";
-  gScratch = mkdtemp(pattern);
+  if (!beginCommandRun("parallel_bench")) return 1;
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -216,6 +201,6 @@ int main(int argc, char** argv) {
   if (reporter.time("Race/TCPIP") > 0)
     printf("Race/TCPIP: the second process failed after %.0f ms (target < 100 ms)\n", reporter.time("Race/TCPIP"));
   benchmark::Shutdown();
-  system(("rm -rf " + gScratch).c_str());
+  endCommandRun();
   return 0;
 }
