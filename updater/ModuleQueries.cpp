@@ -108,10 +108,12 @@ bool _wait_for_next_usb_attempt(tvusbArrivals* arrivals, const std::function<boo
   bool arrived = false;
   for (uint32_t waited = 0; waited < kEnumerationRetryMs; waited = aTime_GetMSTicks() - started) {
     const uint32_t left = kEnumerationRetryMs - waited;
-    if (arrived)
-      aTime_MSSleep(left < kSettleLookMs ? left : kSettleLookMs);
-    else
-      arrived = tvusb_arrivals_await(arrivals, left);
+    // After an arrival the module is looked for again at short intervals
+    // (it may not open at once), and the watch goes on between the looks:
+    // the arrival may have been another module's, and ours may then show
+    // only in sysfs.
+    const bool heard = tvusb_arrivals_await(arrivals, arrived && left > kSettleLookMs ? kSettleLookMs : left);
+    arrived = arrived || heard;
     if (arrived && look()) return true;
   }
   return false;
@@ -133,6 +135,7 @@ bool _await_usb_module(Module& module, unsigned serial) {
       return module.isConnected();
     };
     connected = look() || _wait_for_next_usb_attempt(arrivals, look);
+    if (!connected) Log::log(DEBUG_APP, "Device %08X not found in USB attempt %u\n", serial, attempt);
   }
   tvusb_arrivals_close(&arrivals);
   return connected;

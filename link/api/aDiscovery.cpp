@@ -1,6 +1,7 @@
 // Discovery entry points: the per-transport dispatch and the searches for one
 // module built on top of it.
 #include <arpa/inet.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "link/api/aDiscoveryInternal.h"
@@ -31,7 +32,14 @@ linkSpec* sFind(linkType type, uint32_t serialNumber, bool firstNonZero, uint32_
   spec->moduleAddress = 0;
   spec->routerAddress = 0;
   sFindState state{spec, serialNumber, firstNonZero};
-  if (aDiscovery_EnumerateModules(type, sTakeMatching, &state, interfaceAddress) == 0) {
+  // Looking for one USB module opens no other: they may be in the middle of
+  // other programs' updates.
+  char serialText[16];
+  snprintf(serialText, sizeof serialText, "%08X", serialNumber);
+  uint32_t found = type == linkTypeUSB && !firstNonZero
+                       ? aDiscovery_EnumerateUSB(sTakeMatching, &state, serialText)
+                       : aDiscovery_EnumerateModules(type, sTakeMatching, &state, interfaceAddress);
+  if (found == 0) {
     aLinkSpec_Destroy(&spec);
     return nullptr;
   }
@@ -47,7 +55,7 @@ uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc ca
   if (callback == nullptr) return 0;
   switch (type) {
     case linkTypeUSB:
-      return aDiscovery_EnumerateUSB(callback, reference);
+      return aDiscovery_EnumerateUSB(callback, reference, nullptr);
     case linkTypeTCPIP:
       return aDiscovery_EnumerateTCPIP(callback, reference);
     case linkTypeClient:

@@ -31,7 +31,9 @@
 // 127.0.0.1 in network byte order, whatever the host's order.
 uint32_t aDiscovery_LoopbackAddress(void);
 
-uint32_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference);
+// With `onlySerial` (the serial-number string, or null for every module),
+// a device that sysfs names as another module is passed over unopened.
+uint32_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference, const char* onlySerial);
 // One TCP/IP discovery reply of `size` bytes from `source` (network byte
 // order) as a link specifier; false when too short to name a module. Apart
 // from the socket so that it can be tested and fuzzed on its own.

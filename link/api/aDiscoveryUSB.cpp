@@ -8,6 +8,7 @@
 #include "link/core/aDefs.h"
 #include "link/core/aUSBAccess.h"
 #include "link/core/tvusb.h"
+#include "link/core/tvusbSysfs.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ void sReportDenied(libusb_device* device, const libusb_device_descriptor& descri
 
 }  // namespace
 
-uint32_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference) {
+uint32_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference, const char* onlySerial) {
   libusb_context* context = Tolvarine_libusb_context();
   if (context == nullptr) {
     aTRACE(aTRACE_DISCOVERY, "aDiscovery USB: no libusb context\n");
@@ -71,6 +72,9 @@ uint32_t aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refer
     libusb_device_descriptor descriptor;
     if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS) continue;
     if (!sIsModule(descriptor)) continue;
+    if (onlySerial != nullptr &&
+        tvusb_sysfs_names_another(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), onlySerial))
+      continue;
     libusb_device_handle* handle = nullptr;
     int opened = libusb_open(list[i], &handle);
     if (opened == LIBUSB_ERROR_ACCESS) sReportDenied(list[i], descriptor);

@@ -13,6 +13,7 @@
 #include "link/core/aDebug.h"
 #include "link/core/aDefs.h"
 #include "link/core/aThreadSanitizer.h"
+#include "link/core/tvusbSysfs.h"
 
 namespace {
 
@@ -95,8 +96,13 @@ aErr sClaim(tvusb* device) {
   }
 }
 
-// Opens one candidate and compares its serial-number string exactly.
+// Opens one candidate and compares its serial-number string exactly. One
+// that sysfs names as another module is passed over unopened: it may be in
+// the middle of another program's update.
 bool sMatches(tvusb* device, libusb_device* candidate, libusb_device_handle** handle) {
+  if (tvusb_sysfs_names_another(libusb_get_bus_number(candidate), libusb_get_device_address(candidate),
+                                device->serial))
+    return false;
   libusb_device_descriptor descriptor;
   if (libusb_open(candidate, handle) != LIBUSB_SUCCESS) return false;
   unsigned char text[257] = {0};

@@ -6,10 +6,7 @@
 // namespace gets none): sysfs is read at short intervals as well, and a
 // module that shows there while libusb does not know it makes the context
 // anew, which enumerates the bus again.
-#include <dirent.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -21,39 +18,44 @@
 
 #include "link/core/aDefs.h"
 #include "link/core/tvusb.h"
+#include "link/core/tvusbSysfs.h"
 
 #define tvusbLIST_INTERVAL_MS 20
 #define tvusbSYSFS_INTERVAL_MS 4
-#define tvusbSYSFS_DEVICES "/sys/bus/usb/devices"
 
 struct tvusbArrivals {
-  // With a serial number, only that module's appearance in sysfs counts:
-  // the other modules re-enumerating on the bus (one process per module
-  // updating them) would otherwise each make the context anew.
+  // With a serial number, only that module's arrival counts: the other
+  // modules re-enumerating on the bus (one process per module updating
+  // them) would otherwise each end the wait or make the context anew.
   char serial[9] = {};
   uint32_t generation = 0;
   libusb_context* context = nullptr;
   bool hotplug = false;
   libusb_hotplug_callback_handle callback = 0;
   std::atomic<bool> arrived{false};  // set by the callback, on the thread that handles events
-  std::set<std::pair<uint8_t, uint8_t>> present;  // bus and address, when listing
+  std::set<tvusbBusAddress> present;  // bus and address, when listing
   // Modules of the family in sysfs that libusb knows (or that a new context
   // was made for); one that is not here yet is a newcomer.
-  std::set<std::pair<uint8_t, uint8_t>> known;
+  std::set<tvusbBusAddress> known;
   // Newcomers libusb did not list at the last look: its event may be late.
-  std::set<std::pair<uint8_t, uint8_t>> unlisted;
+  std::set<tvusbBusAddress> unlisted;
 };
 
 namespace {
 
-int LIBUSB_CALL sArrived(libusb_context*, libusb_device*, libusb_hotplug_event, void* reference) {
-  static_cast<std::atomic<bool>*>(reference)->store(true);
+int LIBUSB_CALL sArrived(libusb_context*, libusb_device* device, libusb_hotplug_event, void* reference) {
+  tvusbArrivals* arrivals = static_cast<tvusbArrivals*>(reference);
+  // Another module's arrival, where sysfs tells whose it is.
+  if (arrivals->serial[0] != '\0' &&
+      tvusb_sysfs_names_another(libusb_get_bus_number(device), libusb_get_device_address(device), arrivals->serial))
+    return 0;
+  arrivals->arrived.store(true);
   return 0;  // stay registered
 }
 
 // Bus and address of every module of the family; each new device gets a new address.
-std::set<std::pair<uint8_t, uint8_t>> sListFamily(libusb_context* context) {
-  std::set<std::pair<uint8_t, uint8_t>> found;
+std::set<tvusbBusAddress> sListFamily(libusb_context* context) {
+  std::set<tvusbBusAddress> found;
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(context, &list);
   for (ssize_t i = 0; i < count; ++i) {
@@ -65,62 +67,13 @@ std::set<std::pair<uint8_t, uint8_t>> sListFamily(libusb_context* context) {
   return found;
 }
 
-// The first line of a sysfs attribute as a number; -1 when unreadable.
-long sAttribute(const char* device, const char* name, int base) {
-  char path[512];
-  snprintf(path, sizeof path, tvusbSYSFS_DEVICES "/%s/%s", device, name);
-  FILE* file = fopen(path, "re");
-  if (file == nullptr) return -1;
-  char line[32] = {};
-  bool read = fgets(line, sizeof line, file) != nullptr;
-  fclose(file);
-  if (!read) return -1;
-  char* end = nullptr;
-  long value = strtol(line, &end, base);
-  return end == line ? -1 : value;
-}
-
-// Whether the device's serial-number string is `serial` (every device when empty).
-bool sSysfsSerialIs(const char* device, const char* serial) {
-  if (serial[0] == '\0') return true;
-  char path[512];
-  snprintf(path, sizeof path, tvusbSYSFS_DEVICES "/%s/serial", device);
-  FILE* file = fopen(path, "re");
-  if (file == nullptr) return false;
-  char line[64] = {};
-  bool read = fgets(line, sizeof line, file) != nullptr;
-  fclose(file);
-  line[strcspn(line, "\n")] = '\0';
-  return read && strcmp(line, serial) == 0;
-}
-
-// Bus and address of every module of the family that sysfs shows (only the
-// one watched for, when the watch names one).
-std::set<std::pair<uint8_t, uint8_t>> sSysfsFamily(const char* serial) {
-  std::set<std::pair<uint8_t, uint8_t>> found;
-  DIR* devices = opendir(tvusbSYSFS_DEVICES);
-  if (devices == nullptr) return found;
-  while (dirent* entry = readdir(devices)) {
-    // Devices only: interfaces ("1-2:1.0") and the dot entries are skipped.
-    const char* name = entry->d_name;
-    if (name[0] == '.' || strchr(name, ':') != nullptr) continue;
-    if (sAttribute(name, "idVendor", 16) != TOLVARINE_USB_VENDOR_ID) continue;
-    if (!sSysfsSerialIs(name, serial)) continue;
-    long bus = sAttribute(name, "busnum", 10), address = sAttribute(name, "devnum", 10);
-    if (bus > 0 && bus < 256 && address > 0 && address < 256)
-      found.emplace(static_cast<uint8_t>(bus), static_cast<uint8_t>(address));
-  }
-  closedir(devices);
-  return found;
-}
-
 // What the context enumerated is known; anything else in sysfs is looked at
 // while waiting.
 void sLearnKnown(tvusbArrivals* arrivals) {
-  std::set<std::pair<uint8_t, uint8_t>> listed = sListFamily(arrivals->context);
+  std::set<tvusbBusAddress> listed = sListFamily(arrivals->context);
   arrivals->known.clear();
   arrivals->unlisted.clear();
-  for (const auto& device : sSysfsFamily(arrivals->serial))
+  for (const auto& device : tvusb_sysfs_family(arrivals->serial))
     if (listed.count(device) != 0) arrivals->known.insert(device);
 }
 
@@ -136,7 +89,7 @@ void sAttach(tvusbArrivals* arrivals) {
     arrivals->hotplug =
         libusb_hotplug_register_callback(arrivals->context, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, 0,
                                          TOLVARINE_USB_VENDOR_ID, LIBUSB_HOTPLUG_MATCH_ANY,
-                                         LIBUSB_HOTPLUG_MATCH_ANY, sArrived, &arrivals->arrived,
+                                         LIBUSB_HOTPLUG_MATCH_ANY, sArrived, arrivals,
                                          &arrivals->callback) == LIBUSB_SUCCESS;
   }
   if (!arrivals->hotplug) arrivals->present = sListFamily(arrivals->context);
@@ -147,8 +100,8 @@ void sAttach(tvusbArrivals* arrivals) {
 // at two looks in a row (its own event would have come by then): the
 // context is then made anew, which lists it.
 bool sUnheardArrival(tvusbArrivals* arrivals) {
-  std::set<std::pair<uint8_t, uint8_t>> shown = sSysfsFamily(arrivals->serial), unlisted;
-  std::set<std::pair<uint8_t, uint8_t>> listed;
+  std::set<tvusbBusAddress> shown = tvusb_sysfs_family(arrivals->serial), unlisted;
+  std::set<tvusbBusAddress> listed;
   bool listedYet = false;
   bool arrived = false;
   for (const auto& device : shown) {
@@ -179,7 +132,7 @@ bool sUnheardArrival(tvusbArrivals* arrivals) {
 }
 
 bool sNewcomer(tvusbArrivals* arrivals) {
-  std::set<std::pair<uint8_t, uint8_t>> now = sListFamily(arrivals->context);
+  std::set<tvusbBusAddress> now = sListFamily(arrivals->context);
   bool arrived = false;
   for (const auto& device : now) arrived = arrived || arrivals->present.count(device) == 0;
   arrivals->present.swap(now);

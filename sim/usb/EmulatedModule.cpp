@@ -103,6 +103,7 @@ bool EmulatedModule::plug(int devnum) {
   nodes.push_back(Node{this, devnum, "/sys" + syspath, umockdev_ioctl_base_new(), {}, nullptr, true});
   Node& added = nodes.back();
   g_signal_connect(added.handler, "handle-ioctl", G_CALLBACK(onIoctl), &added);
+  g_signal_connect(added.handler, "client-connected", G_CALLBACK(onClientConnected), &added);
   g_signal_connect(added.handler, "client-vanished", G_CALLBACK(onClientVanished), &added);
   if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), added.handler, &error)) {
     fprintf(stderr, "usb_bridge: cannot attach %s: %s\n", node.c_str(), error->message);
@@ -188,6 +189,10 @@ void EmulatedModule::pump() {
 gboolean EmulatedModule::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
   Node& node = *static_cast<Node*>(data);
   return node.module->handle(node, client) ? TRUE : FALSE;
+}
+
+void EmulatedModule::onClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer data) {
+  ++static_cast<Node*>(data)->module->openCount;
 }
 
 // A client that umockdev reports gone gives up its transfers and the

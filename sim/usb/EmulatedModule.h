@@ -5,6 +5,7 @@
 
 #include <umockdev.h>
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <string>
@@ -48,6 +49,8 @@ class EmulatedModule {
   void setIncompleteMs(unsigned ms) { incompleteMs = ms; }
 
   const ModuleIdentity& id() const { return identity; }
+  // How often programs opened the device node, over all its appearances.
+  int opens() const { return openCount.load(); }
   // Lengths of the bulk OUT transfers received, oldest first (for tests of
   // the host's chunking); taking them clears the record.
   std::vector<int> takeOutLengths() { return std::exchange(outLengths, {}); }
@@ -73,6 +76,7 @@ class EmulatedModule {
   };
 
   static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
+  static void onClientConnected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
   static void onClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
   bool handle(Node& node, UMockdevIoctlClient* client);
   // False when another client holds the interface.
@@ -112,6 +116,7 @@ class EmulatedModule {
   static gboolean onComplete(gpointer module);
   bool standInGone = false;
   std::vector<int> outLengths;
+  std::atomic<int> openCount{0};  // counted on umockdev's worker thread
 };
 
 }  // namespace usbsim

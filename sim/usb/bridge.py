@@ -42,9 +42,14 @@ class UsbBridge:
     def add(self, serial, product, host, port, max_packet=512):
         return self.command(f"add {serial} {product:04x} {host} {port} {max_packet}")
 
-    def hotplug(self, on):
-        """With False, modules plugged from now on raise no hotplug event."""
-        self.command(f"hotplug {1 if on else 0}")
+    def hotplug(self, on, serial=None):
+        """With False, modules plugged from now on raise no hotplug event
+        (only the module `serial`, when named)."""
+        self.command(f"hotplug {1 if on else 0}" + (f" {serial}" if serial else ""))
+
+    def opens(self, serial):
+        """How often programs opened the module's device node."""
+        return int(self.command(f"opens {serial}"))
 
     def incomplete(self, ms):
         """With hotplug off: modules plugged from now on show their vendor in

@@ -18,10 +18,13 @@
 //                                              since the last outs: "ok N N ..." 
 //   hid SERIAL VENDOR PRODUCT HOST PORT        a HID device (ids in hex); reports
 //                                              framed as 2-byte length + bytes
-//   hotplug 0|1                                with 0, modules plugged from now on
+//   hotplug 0|1 [SERIAL]                       with 0, modules plugged from now on
 //                                              raise no hotplug event that a USB
 //                                              listener takes: they only appear
-//                                              in sysfs (default 1)
+//                                              in sysfs (default 1); with SERIAL,
+//                                              that module's plugs only
+//   opens SERIAL                               how often programs opened the
+//                                              module's device node
 //   incomplete MS                              with hotplug 0, modules plugged from
 //                                              now on show their vendor in sysfs MS
 //                                              ms before they become USB devices
@@ -110,7 +113,15 @@ void command(Bridge& bridge, const std::string& line) {
     bridge.modules[serial] = std::move(created);
     reply("ok " + node);
   } else if (verb == "hotplug") {
-    bridge.hotplug = serial != "0";
+    std::string only;
+    const bool on = serial != "0";
+    if (words >> only) {
+      usbsim::EmulatedModule* target = find(bridge, only);
+      if (target == nullptr) return reply("error unknown module");
+      target->setAnnounceArrivals(on);
+      return reply("ok");
+    }
+    bridge.hotplug = on;
     for (auto& entry : bridge.modules) entry.second->setAnnounceArrivals(bridge.hotplug);
     reply("ok");
   } else if (verb == "incomplete") {
@@ -146,6 +157,8 @@ void command(Bridge& bridge, const std::string& line) {
     words >> which;
     module->stallNext(which == "in" ? usbsim::kEndpointIn : usbsim::kEndpointOut, readAfter(words));
     reply("ok");
+  } else if (verb == "opens") {
+    reply("ok " + std::to_string(module->opens()));
   } else if (verb == "plugged") {
     reply(module->plugged() ? "ok 1" : "ok 0");
   } else if (verb == "outs") {
