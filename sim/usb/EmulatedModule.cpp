@@ -33,19 +33,74 @@ UMockdevIoctlData* resolveBuffer(UMockdevIoctlData* urbData) {
 }  // namespace
 
 EmulatedModule::EmulatedModule(UMockdevTestbed* testbed_, ModuleIdentity identity_, std::string host_, int port_)
-    : testbed(testbed_), identity(std::move(identity_)), host(std::move(host_)), port(port_) {}
+    : testbed(testbed_), identity(std::move(identity_)), host(std::move(host_)), port(port_) {
+  server = std::thread(&EmulatedModule::serve, this);
+}
 
 EmulatedModule::~EmulatedModule() {
-  unplug();
-  closeStandIn();
+  // No new requests, then the thread ends; what it had not taken fails.
   for (Node& node : nodes) {
     GError* error = nullptr;
     umockdev_testbed_detach_ioctl(testbed, devnodeOf(node.devnum).c_str(), &error);
     if (error != nullptr) g_error_free(error);
+  }
+  {
+    std::lock_guard<std::mutex> guard(jobsLock);
+    stopping = true;
+  }
+  jobsReady.notify_one();
+  server.join();
+  for (Job& job : jobs) {
+    if (!job.vanished) umockdev_ioctl_client_complete(job.client, -1, ENODEV);
+    g_object_unref(job.client);
+  }
+  unplug();
+  closeStandIn();
+  for (Node& node : nodes) {
     g_object_unref(node.handler);
     for (auto& [client, urbs] : node.urbs)
       for (Urb& urb : urbs) g_object_unref(urb.data);
   }
+}
+
+void EmulatedModule::post(Job job) {
+  g_object_ref(job.client);
+  {
+    std::lock_guard<std::mutex> guard(jobsLock);
+    if (!stopping) {
+      jobs.push_back(job);
+      jobsReady.notify_one();
+      return;
+    }
+  }
+  if (!job.vanished) umockdev_ioctl_client_complete(job.client, -1, ENODEV);
+  g_object_unref(job.client);
+}
+
+void EmulatedModule::serve() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> guard(jobsLock);
+      jobsReady.wait(guard, [this] { return stopping || !jobs.empty(); });
+      if (stopping) return;
+      job = jobs.front();
+      jobs.pop_front();
+    }
+    {
+      std::lock_guard<std::recursive_mutex> guard(lock);
+      if (job.vanished)
+        vanish(*job.node, job.client);
+      else
+        handle(*job.node, job.client);
+    }
+    g_object_unref(job.client);
+  }
+}
+
+bool EmulatedModule::plugged() const {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  return current != nullptr;
 }
 
 std::string EmulatedModule::devnodeOf(int devnum) {
@@ -54,7 +109,10 @@ std::string EmulatedModule::devnodeOf(int devnum) {
   return node;
 }
 
-std::string EmulatedModule::devnode() const { return current != nullptr ? devnodeOf(current->devnum) : ""; }
+std::string EmulatedModule::devnode() const {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  return current != nullptr ? devnodeOf(current->devnum) : "";
+}
 
 bool EmulatedModule::connectStandIn() {
   closeStandIn();
@@ -81,6 +139,7 @@ void EmulatedModule::closeStandIn() {
 }
 
 bool EmulatedModule::plug(int devnum) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
   if (plugged()) return true;
   if (socketFd < 0 && !connectStandIn()) return false;
   char path[128];
@@ -137,6 +196,7 @@ bool EmulatedModule::plug(int devnum) {
 
 gboolean EmulatedModule::onComplete(gpointer data) {
   EmulatedModule* module = static_cast<EmulatedModule*>(data);
+  std::lock_guard<std::recursive_mutex> guard(module->lock);
   module->completion = 0;
   if (module->plugged())
     umockdev_testbed_set_property(module->testbed, module->current->syspath.c_str(), "DEVTYPE", "usb_device");
@@ -144,6 +204,7 @@ gboolean EmulatedModule::onComplete(gpointer data) {
 }
 
 void EmulatedModule::unplug() {
+  std::lock_guard<std::recursive_mutex> guard(lock);
   if (completion != 0) g_source_remove(completion);
   completion = 0;
   if (!plugged()) return;
@@ -159,6 +220,7 @@ void EmulatedModule::unplug() {
 }
 
 void EmulatedModule::poll(int& nextDevnum) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
   pump();
   if (standInGone && plugged()) {
     unplug();
@@ -168,6 +230,7 @@ void EmulatedModule::poll(int& nextDevnum) {
 }
 
 void EmulatedModule::replug(int& nextDevnum) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
   if (!plugged() && autoReplug && connectStandIn()) plug(nextDevnum++);
 }
 
@@ -188,17 +251,23 @@ void EmulatedModule::pump() {
 
 gboolean EmulatedModule::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
   Node& node = *static_cast<Node*>(data);
-  return node.module->handle(node, client) ? TRUE : FALSE;
+  node.module->post({&node, client, false});  // answered on the module's thread
+  return TRUE;
 }
 
 void EmulatedModule::onClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer data) {
   ++static_cast<Node*>(data)->module->openCount;
 }
 
-// A client that umockdev reports gone gives up its transfers and the
-// interface, as the kernel releases them when the file goes.
+// After the client's last request: the module's thread takes them in order.
 void EmulatedModule::onClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
   Node& node = *static_cast<Node*>(data);
+  node.module->post({&node, client, true});
+}
+
+// A client that umockdev reports gone gives up its transfers and the
+// interface, as the kernel releases them when the file goes.
+void EmulatedModule::vanish(Node& node, UMockdevIoctlClient* client) {
   auto found = node.urbs.find(client);
   if (found != node.urbs.end()) {
     for (Urb& urb : found->second) g_object_unref(urb.data);
@@ -214,12 +283,14 @@ bool EmulatedModule::claim(Node& node, UMockdevIoctlClient* client) {
 }
 
 void EmulatedModule::stallNext(uint8_t endpoint, int afterOuts) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
   Faults& target = afterOuts > 0 ? pending : live;
   (endpoint & 0x80 ? target.stallIn : target.stallOut) = true;
   if (afterOuts > 0) outsBeforePending = afterOuts;
 }
 
 void EmulatedModule::failNext(int count, int directions, int afterOuts) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
   Faults& target = afterOuts > 0 ? pending : live;
   target.failures = count;
   target.failDirections = directions;
