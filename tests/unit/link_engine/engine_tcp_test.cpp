@@ -49,7 +49,9 @@ TEST_F(TcpEngine, CreatingTwiceSharesOneLink) {
 TEST_F(TcpEngine, SynchronisesOnRequest) {
   EXPECT_EQ(aLink_Sync(id), aErrNone);
   EXPECT_EQ(aLink_GetStatus(id), linkStateRunning);
-  EXPECT_GE(syncs(module), 6);
+  // Two equal replies put the link in step; of the six requests, those still
+  // queued then are dropped, so a slow out-pipe may send only some of them.
+  EXPECT_GE(syncs(module), 2);
   EXPECT_EQ(aLink_GetPacket(id), nullptr);  // stray sync replies are discarded
   EXPECT_TRUE(echoRoundTrip(id, kAddress, 2));
 }
