@@ -5,9 +5,11 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "tests/support/Netns.h"
 
@@ -33,6 +35,19 @@ bool beginCommandRun(const char* name) {
   std::string pattern = std::string("/tmp/") + name + "-XXXXXX";
   gScratch = mkdtemp(pattern.data());
   return true;
+}
+
+// In a forked child: becomes Updater with the scratch store and `args`, under
+// umockdev's preload when `usb` (the emulated bus's modules are seen then).
+[[noreturn]] void execUpdater(const std::vector<std::string>& args, bool usb) {
+  if (usb) setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
+  std::vector<std::string> full = {gUpdater, "-i", gScratch + "/store"};
+  full.insert(full.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : full) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(gUpdater.c_str(), argv.data());
+  _exit(127);
 }
 
 void endCommandRun() { system(("rm -rf " + gScratch).c_str()); }

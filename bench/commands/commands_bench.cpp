@@ -73,14 +73,7 @@ Outcome runUpdater(const std::vector<std::string>& args, bool usb = false) {
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 2);
     close(out[0]);
-    if (usb) setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
-    std::vector<std::string> full = {gUpdater, "-i", gScratch + "/store"};
-    full.insert(full.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : full) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(gUpdater.c_str(), argv.data());
-    _exit(127);
+    execUpdater(args, usb);
   }
   close(out[1]);
   auto lastLine = start;

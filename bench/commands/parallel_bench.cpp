@@ -46,14 +46,7 @@ pid_t startUpdater(const std::vector<std::string>& args, bool usb, const std::st
     int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(err >= 0 ? err : null, 1);
     dup2(err >= 0 ? err : null, 2);
-    if (usb) setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
-    std::vector<std::string> full = {gUpdater, "-i", gScratch + "/store"};
-    full.insert(full.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : full) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(gUpdater.c_str(), argv.data());
-    _exit(127);
+    execUpdater(args, usb);
   }
   return pid;
 }
