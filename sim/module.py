@@ -465,6 +465,8 @@ class StandIn:
     def timeout(self) -> float:
         busy = self.heartbeat_every or self.stream_every or self.faults.stalled()
         timeout = 0.02 if busy else 0.5
+        if self.heartbeat_every:  # heartbeats on time, however short their interval
+            timeout = min(timeout, max(0.0, self.next_heartbeat - time.monotonic()))
         if self.timers:
             timeout = min(timeout, max(0.0, self.timers[0][0] - time.monotonic()))
         return timeout

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "tests/support/Netns.h"
+#ifdef USB_BRIDGE_BIN
+#include "tests/unit/usb_bridge/bridge_process.h"
+#endif
 
 namespace {
 
@@ -38,9 +41,13 @@ bool beginCommandRun(const char* name) {
 }
 
 // In a forked child: becomes Updater with the scratch store and `args`, under
-// umockdev's preload when `usb` (the emulated bus's modules are seen then).
+// the emulated bus's preload libraries when `usb` (its modules are seen then).
 [[noreturn]] void execUpdater(const std::vector<std::string>& args, bool usb) {
-  if (usb) setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
+#ifdef USB_BRIDGE_BIN
+  if (usb) setenv("LD_PRELOAD", bridgetest::busPreload(USB_BRIDGE_BIN).c_str(), 1);
+#else
+  (void)usb;
+#endif
   std::vector<std::string> full = {gUpdater, "-i", gScratch + "/store"};
   full.insert(full.end(), args.begin(), args.end());
   std::vector<char*> argv;

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <glib-unix.h>
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <stdio.h>
@@ -18,84 +20,13 @@
 
 namespace usbsim {
 
-namespace {
-
-usbdevfs_urb* urbOf(UMockdevIoctlData* data) { return reinterpret_cast<usbdevfs_urb*>(data->data); }
-
-UMockdevIoctlData* resolveBuffer(UMockdevIoctlData* urbData) {
-  GError* error = nullptr;
-  UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
-                                                          static_cast<gsize>(urbOf(urbData)->buffer_length), &error);
-  if (error != nullptr) g_error_free(error);
-  return buffer;
-}
-
-}  // namespace
-
-EmulatedModule::EmulatedModule(UMockdevTestbed* testbed_, ModuleIdentity identity_, std::string host_, int port_)
-    : testbed(testbed_), identity(std::move(identity_)), host(std::move(host_)), port(port_) {
-  server = std::thread(&EmulatedModule::serve, this);
-}
+EmulatedModule::EmulatedModule(UMockdevTestbed* testbed_, UsbfsMount& usbfs_, ModuleIdentity identity_, std::string host_,
+                               int port_)
+    : testbed(testbed_), usbfs(usbfs_), identity(std::move(identity_)), host(std::move(host_)), port(port_) {}
 
 EmulatedModule::~EmulatedModule() {
-  // No new requests, then the thread ends; what it had not taken fails.
-  for (Node& node : nodes) {
-    GError* error = nullptr;
-    umockdev_testbed_detach_ioctl(testbed, devnodeOf(node.devnum).c_str(), &error);
-    if (error != nullptr) g_error_free(error);
-  }
-  {
-    std::lock_guard<std::mutex> guard(jobsLock);
-    stopping = true;
-  }
-  jobsReady.notify_one();
-  server.join();
-  for (Job& job : jobs) {
-    if (!job.vanished) umockdev_ioctl_client_complete(job.client, -1, ENODEV);
-    g_object_unref(job.client);
-  }
   unplug();
   closeStandIn();
-  for (Node& node : nodes) {
-    g_object_unref(node.handler);
-    for (auto& [client, urbs] : node.urbs)
-      for (Urb& urb : urbs) g_object_unref(urb.data);
-  }
-}
-
-void EmulatedModule::post(Job job) {
-  g_object_ref(job.client);
-  {
-    std::lock_guard<std::mutex> guard(jobsLock);
-    if (!stopping) {
-      jobs.push_back(job);
-      jobsReady.notify_one();
-      return;
-    }
-  }
-  if (!job.vanished) umockdev_ioctl_client_complete(job.client, -1, ENODEV);
-  g_object_unref(job.client);
-}
-
-void EmulatedModule::serve() {
-  for (;;) {
-    Job job;
-    {
-      std::unique_lock<std::mutex> guard(jobsLock);
-      jobsReady.wait(guard, [this] { return stopping || !jobs.empty(); });
-      if (stopping) return;
-      job = jobs.front();
-      jobs.pop_front();
-    }
-    {
-      std::lock_guard<std::recursive_mutex> guard(lock);
-      if (job.vanished)
-        vanish(*job.node, job.client);
-      else
-        handle(*job.node, job.client);
-    }
-    g_object_unref(job.client);
-  }
 }
 
 bool EmulatedModule::plugged() const {
@@ -130,12 +61,29 @@ bool EmulatedModule::connectStandIn() {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   socketFd = fd;
   standInGone = false;
+  standInWatch = g_unix_fd_add(fd, G_IO_IN, onStandInBytes, this);
   return true;
 }
 
 void EmulatedModule::closeStandIn() {
+  if (standInWatch != 0) g_source_remove(standInWatch);
+  standInWatch = 0;
   if (socketFd >= 0) close(socketFd);
   socketFd = -1;
+}
+
+// The stand-in's reply completes the transfer waiting for it at once, and
+// wakes its program's poll(); a stand-in that closed leaves the bus at once.
+gboolean EmulatedModule::onStandInBytes(gint, GIOCondition, gpointer data) {
+  EmulatedModule& module = *static_cast<EmulatedModule*>(data);
+  std::lock_guard<std::recursive_mutex> guard(module.lock);
+  module.pump();
+  if (module.current != nullptr) module.completeIn(*module.current);
+  if (!module.standInGone) return G_SOURCE_CONTINUE;
+  module.standInWatch = 0;  // this source ends with the return
+  module.unplug();
+  module.closeStandIn();
+  return G_SOURCE_REMOVE;
 }
 
 bool EmulatedModule::plug(int devnum) {
@@ -150,33 +98,27 @@ bool EmulatedModule::plug(int devnum) {
   char ids[160];
   snprintf(ids, sizeof ids, "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: busnum=1\\n\nA: devnum=%d\\n\n",
            identity.vendor, identity.product, devnum);
-  std::string description = "P: " + syspath + "\nN: bus/usb/001/" + node.substr(17) + "=" + blob +
-                            "\nE: SUBSYSTEM=usb\n" + (announceArrivals ? "E: DEVTYPE=usb_device\n" : "") + "E: BUSNUM=001\nE: DEVNUM=" +
+  std::string description = "P: " + syspath + "\nE: SUBSYSTEM=usb\n" +
+                            (announceArrivals ? "E: DEVTYPE=usb_device\n" : "") + "E: BUSNUM=001\nE: DEVNUM=" +
                             node.substr(17) + "\nE: DEVNAME=" + node + "\n" + ids +
                             "A: serial=" + identity.serial + "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
                             "H: descriptors=" + blob + "\n";
-  // The ioctl channel goes up before the device appears: a program that
-  // lists the bus at that moment opens the node at once, and the preload
-  // library ends a program whose node has no channel yet.
+  // The node is there before the device appears: a program that lists the
+  // bus at that moment opens it at once. The testbed's /dev entry leads to
+  // the node's file in the bridge's filesystem.
+  Node& added = nodes.emplace_back(this, devnum, "/sys" + syspath);
+  const std::string served = usbfs.add(devnum, &added, descriptorBlob(identity));
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  const std::string entry = std::string(root) + node;
+  g_free(root);
   GError* error = nullptr;
-  nodes.push_back(Node{this, devnum, "/sys" + syspath, umockdev_ioctl_base_new(), {}, nullptr, true});
-  Node& added = nodes.back();
-  g_signal_connect(added.handler, "handle-ioctl", G_CALLBACK(onIoctl), &added);
-  g_signal_connect(added.handler, "client-connected", G_CALLBACK(onClientConnected), &added);
-  g_signal_connect(added.handler, "client-vanished", G_CALLBACK(onClientVanished), &added);
-  if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), added.handler, &error)) {
-    fprintf(stderr, "usb_bridge: cannot attach %s: %s\n", node.c_str(), error->message);
-    g_error_free(error);
-    g_object_unref(added.handler);
-    nodes.pop_back();
-    return false;
-  }
-  if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
-    fprintf(stderr, "usb_bridge: cannot add %s: %s\n", identity.serial.c_str(), error->message);
-    g_error_free(error);
-    umockdev_testbed_detach_ioctl(testbed, node.c_str(), nullptr);
-    g_object_unref(added.handler);
-    nodes.pop_back();
+  if (g_mkdir_with_parents(entry.substr(0, entry.rfind('/')).c_str(), 0755) != 0 ||
+      symlink(served.c_str(), entry.c_str()) != 0 ||
+      !umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
+    fprintf(stderr, "usb_bridge: cannot add %s: %s\n", identity.serial.c_str(),
+            error != nullptr ? error->message : strerror(errno));
+    if (error != nullptr) g_error_free(error);
+    added.alive = false;  // its file stays, refusing requests
     return false;
   }
   current = &added;
@@ -208,20 +150,26 @@ void EmulatedModule::unplug() {
   if (completion != 0) g_source_remove(completion);
   completion = 0;
   if (!plugged()) return;
-  current->alive = false;
-  // The sysfs device stays, but without descriptors and vendor enumeration
-  // skips it; removing it would also cut the ioctl channel of programs that
-  // still hold the node open, and they must learn that the device is gone.
-  umockdev_testbed_set_attribute(testbed, current->syspath.c_str(), "idVendor", "0000\n");
-  umockdev_testbed_set_attribute_binary(testbed, current->syspath.c_str(), "descriptors", nullptr, 0);
+  disconnect(*current);
+  // The device leaves sysfs as a real one does; programs still holding its
+  // node keep the file, which tells them that the device is gone.
   umockdev_testbed_uevent(testbed, current->syspath.c_str(), "remove");
+  umockdev_testbed_remove_device(testbed, current->syspath.c_str());
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  unlink((std::string(root) + devnodeOf(current->devnum)).c_str());
+  g_free(root);
   current = nullptr;
   received.clear();
 }
 
 void EmulatedModule::poll(int& nextDevnum) {
   std::lock_guard<std::recursive_mutex> guard(lock);
-  pump();
+  // Bytes taken here go on at once, as the watch would: a transfer waiting
+  // for them is not left to its time-out.
+  if (current != nullptr)
+    completeIn(*current);
+  else
+    pump();
   if (standInGone && plugged()) {
     unplug();
     closeStandIn();
@@ -249,36 +197,52 @@ void EmulatedModule::pump() {
   }
 }
 
-gboolean EmulatedModule::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Node& node = *static_cast<Node*>(data);
-  node.module->post({&node, client, false});  // answered on the module's thread
-  return TRUE;
+void* EmulatedModule::Node::open() {
+  std::lock_guard<std::recursive_mutex> guard(module->lock);
+  ++module->openCount;
+  return &clients.emplace_back();
 }
 
-void EmulatedModule::onClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer data) {
-  ++static_cast<Node*>(data)->module->openCount;
+// The file's transfers and its claim go with it, as the kernel releases them.
+void EmulatedModule::Node::release(void* file) {
+  std::lock_guard<std::recursive_mutex> guard(module->lock);
+  if (claimant == file) claimant = nullptr;
+  clients.remove_if([file](const Client& client) { return &client == file; });
 }
 
-// After the client's last request: the module's thread takes them in order.
-void EmulatedModule::onClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Node& node = *static_cast<Node*>(data);
-  node.module->post({&node, client, true});
+int EmulatedModule::Node::ioctl(void* file, UsbfsRequest& asked) {
+  std::lock_guard<std::recursive_mutex> guard(module->lock);
+  ++module->requestCount;
+  return module->request(*this, *static_cast<Client*>(file), asked);
 }
 
-// A client that umockdev reports gone gives up its transfers and the
-// interface, as the kernel releases them when the file goes.
-void EmulatedModule::vanish(Node& node, UMockdevIoctlClient* client) {
-  auto found = node.urbs.find(client);
-  if (found != node.urbs.end()) {
-    for (Urb& urb : found->second) g_object_unref(urb.data);
-    node.urbs.erase(found);
+// As usbfs: writable while a completed transfer waits for its reap, hung up
+// once the device is gone.
+unsigned EmulatedModule::Node::poll(void* file, fuse_pollhandle* waiter) {
+  std::lock_guard<std::recursive_mutex> guard(module->lock);
+  Client& client = *static_cast<Client*>(file);
+  client.waiter.reset(waiter);
+  unsigned events = 0;
+  if (std::any_of(client.urbs.begin(), client.urbs.end(), [](const Urb& urb) { return urb.done; }))
+    events |= POLLOUT | POLLWRNORM;
+  if (!alive) events |= POLLHUP | POLLERR;
+  return events;
+}
+
+void EmulatedModule::disconnect(Node& node) {
+  node.alive = false;
+  for (Client& client : node.clients) {
+    for (Urb& urb : client.urbs) {
+      if (!urb.done) urb.status = -ESHUTDOWN;
+      urb.done = true;
+    }
+    client.waiter.wake();
   }
-  if (node.claimant == client) node.claimant = nullptr;
 }
 
-bool EmulatedModule::claim(Node& node, UMockdevIoctlClient* client) {
-  if (node.claimant != nullptr && node.claimant != client) return false;
-  node.claimant = client;
+bool EmulatedModule::claim(Node& node, Client& client) {
+  if (node.claimant != nullptr && node.claimant != &client) return false;
+  node.claimant = &client;
   return true;
 }
 
@@ -308,172 +272,142 @@ void EmulatedModule::countOut() {
   pending = Faults{};
 }
 
-void EmulatedModule::answerControl(UMockdevIoctlData* urbData) {
-  usbdevfs_urb* urb = urbOf(urbData);
-  UMockdevIoctlData* buffer = resolveBuffer(urbData);
-  if (buffer == nullptr) {  // the client went away with the request in flight
-    urb->status = -ESHUTDOWN;
+void EmulatedModule::answerControl(pid_t caller, Urb& urb) {
+  usb_ctrlrequest setup;
+  if (urb.length < static_cast<int>(sizeof setup) || !readCaller(caller, urb.buffer, &setup, sizeof setup)) {
+    urb.status = -EFAULT;
     return;
   }
-  const usb_ctrlrequest* setup = reinterpret_cast<const usb_ctrlrequest*>(buffer->data);
   std::string reply;
-  if (setup->bRequest == USB_REQ_GET_DESCRIPTOR && (setup->wValue >> 8) == USB_DT_STRING) {
-    reply = stringDescriptor(static_cast<uint8_t>(setup->wValue & 0xFF), identity);
-  }
-  size_t room = static_cast<size_t>(std::max(0, urb->buffer_length - 8));
-  size_t n = std::min({reply.size(), static_cast<size_t>(setup->wLength), room});
-  memcpy(buffer->data + 8, reply.data(), n);
-  urb->actual_length = static_cast<int>(n);
-  urb->status = reply.empty() ? -EPIPE : 0;  // an unknown request stalls ep0
-  g_object_unref(buffer);
+  if (setup.bRequest == USB_REQ_GET_DESCRIPTOR && (setup.wValue >> 8) == USB_DT_STRING)
+    reply = stringDescriptor(static_cast<uint8_t>(setup.wValue & 0xFF), identity);
+  size_t n = std::min({reply.size(), static_cast<size_t>(setup.wLength), urb.length - sizeof setup});
+  urb.data = reply.substr(0, n);
+  urb.offset = sizeof setup;  // the data stage follows the setup packet
+  urb.actual = static_cast<int>(n);
+  urb.status = reply.empty() ? -EPIPE : 0;  // an unknown request stalls ep0
 }
 
-void EmulatedModule::submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* urbData) {
-  usbdevfs_urb* urb = urbOf(urbData);
-  std::deque<Urb>& urbs = node.urbs[client];
-  urb->actual_length = 0;
-  bool in = (urb->endpoint & 0x80) != 0;
-  if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
-    answerControl(urbData);
-  } else if (urb->type != USBDEVFS_URB_TYPE_BULK) {
-    urb->status = -EINVAL;
+int EmulatedModule::submit(Node& node, Client& client, pid_t caller, uint64_t address) {
+  usbdevfs_urb urb;
+  if (!readCaller(caller, address, &urb, sizeof urb)) return -EFAULT;
+  if (urb.buffer_length < 0) return -EINVAL;
+  // A bulk transfer claims the interface when nobody holds it, as usbfs does.
+  if (urb.type == USBDEVFS_URB_TYPE_BULK && !claim(node, client)) return -EBUSY;
+  const bool in = (urb.endpoint & 0x80) != 0;
+  Urb& added = client.urbs.emplace_back(
+      Urb{address, reinterpret_cast<uint64_t>(urb.buffer), urb.buffer_length, in, true, 0, 0, {}, 0});
+  if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
+    answerControl(caller, added);
+  } else if (urb.type != USBDEVFS_URB_TYPE_BULK) {
+    added.status = -EINVAL;
   } else if (live.failures > 0 && (live.failDirections & (in ? kIn : kOut)) != 0) {
     --live.failures;
-    urb->status = -EPROTO;
-  } else if (stallOf(urb->endpoint)) {
-    urb->status = -EPIPE;
+    added.status = -EPROTO;
+  } else if (stallOf(urb.endpoint)) {
+    added.status = -EPIPE;
   } else if (!in) {
-    outLengths.push_back(urb->buffer_length);
-    UMockdevIoctlData* buffer = resolveBuffer(urbData);
-    ssize_t sent = socketFd < 0 || buffer == nullptr
+    outLengths.push_back(urb.buffer_length);
+    std::string bytes(static_cast<size_t>(urb.buffer_length), '\0');
+    ssize_t sent = socketFd < 0 || !readCaller(caller, added.buffer, bytes.data(), bytes.size())
                        ? -1
-                       : send(socketFd, buffer->data, static_cast<size_t>(urb->buffer_length), MSG_NOSIGNAL);
-    if (buffer != nullptr) g_object_unref(buffer);
-    urb->status = sent == urb->buffer_length ? 0 : -EPROTO;
-    urb->actual_length = sent > 0 ? static_cast<int>(sent) : 0;
-    if (urb->status == 0) countOut();
+                       : send(socketFd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    added.status = sent == urb.buffer_length ? 0 : -EPROTO;
+    added.actual = sent > 0 ? static_cast<int>(sent) : 0;
+    if (added.status == 0) countOut();
   } else {
-    urbs.push_back({urbData, false});  // completed when the stand-in has bytes
-    return;
+    added.done = false;  // completed when the stand-in has bytes
+    completeIn(node);
+    return 0;
   }
-  urbs.push_back({urbData, true});
+  client.waiter.wake();
+  return 0;
 }
 
 // Bulk IN data goes to the client holding the interface.
 void EmulatedModule::completeIn(Node& node) {
   pump();
-  if (node.claimant == nullptr) return;
-  for (Urb& pending : node.urbs[node.claimant]) {
-    if (pending.done || received.empty()) continue;
-    usbdevfs_urb* urb = urbOf(pending.data);
-    UMockdevIoctlData* buffer = resolveBuffer(pending.data);
-    if (buffer == nullptr) {  // its client is going: the bytes wait for the next one
-      urb->status = -ESHUTDOWN;
-      pending.done = true;
-      continue;
-    }
-    size_t n = std::min(static_cast<size_t>(urb->buffer_length), received.size());
-    memcpy(buffer->data, received.data(), n);
+  if (node.claimant == nullptr || !node.alive) return;
+  bool completed = false;
+  for (Urb& waiting : node.claimant->urbs) {
+    if (waiting.done || !waiting.in || received.empty()) continue;
+    size_t n = std::min(static_cast<size_t>(waiting.length), received.size());
+    waiting.data = received.substr(0, n);
     received.erase(0, n);
-    g_object_unref(buffer);
-    urb->actual_length = static_cast<int>(n);
-    urb->status = 0;
-    pending.done = true;
+    waiting.actual = static_cast<int>(n);
+    waiting.status = 0;
+    waiting.done = true;
+    completed = true;
   }
+  if (completed) node.claimant->waiter.wake();
 }
 
-bool EmulatedModule::handle(Node& node, UMockdevIoctlClient* client) {
-  const gulong request = umockdev_ioctl_client_get_request(client);
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  GError* error = nullptr;
-  auto done = [&](glong result, int err) {
-    if (error != nullptr) g_error_free(error);
-    umockdev_ioctl_client_complete(client, result, err);
-    return true;
-  };
-  // A module that is gone completes what was pending, as the kernel does on
-  // a disconnect, and refuses everything new.
-  const bool gone = !node.alive || standInGone;
-  std::deque<Urb>& urbs = node.urbs[client];
-  if (gone) {
-    for (Urb& pending : urbs) {
-      if (!pending.done) urbOf(pending.data)->status = -ESHUTDOWN;
-      pending.done = true;
-    }
-    if (request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_DISCARDURB) {
-      return done(-1, ENODEV);
-    }
-  }
+// The oldest completed transfer goes back to its program: its data, status
+// and length in the program's usbdevfs_urb, and its address in the slot.
+int EmulatedModule::reap(Client& client, pid_t caller, uint64_t slot) {
+  auto ready = std::find_if(client.urbs.begin(), client.urbs.end(), [](const Urb& urb) { return urb.done; });
+  if (ready == client.urbs.end()) return -EAGAIN;
+  const Urb urb = std::move(*ready);
+  client.urbs.erase(ready);
+  bool written = writeCaller(caller, {{urb.buffer + urb.offset, urb.data.data(), urb.data.size()},
+                                      {urb.address + offsetof(usbdevfs_urb, status), &urb.status, sizeof urb.status},
+                                      {urb.address + offsetof(usbdevfs_urb, actual_length), &urb.actual,
+                                       sizeof urb.actual},
+                                      {slot, &urb.address, sizeof urb.address}});
+  return written ? 0 : -EFAULT;
+}
 
-  switch (request) {
+int EmulatedModule::request(Node& node, Client& client, UsbfsRequest& asked) {
+  if (standInGone && node.alive) disconnect(node);
+  // A module that is gone refuses everything new; what completed is reaped.
+  if (!node.alive && asked.command != USBDEVFS_REAPURB && asked.command != USBDEVFS_REAPURBNDELAY &&
+      asked.command != USBDEVFS_DISCARDURB)
+    return -ENODEV;
+  switch (asked.command) {
     case USBDEVFS_GET_CAPABILITIES: {
       // One URB per transfer: no packet-size limit.
-      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &error);
       uint32_t value = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_CONTINUATION;
-      memcpy(caps->data, &value, sizeof value);
-      g_object_unref(caps);
-      return done(0, 0);
+      asked.out.assign(reinterpret_cast<const char*>(&value), sizeof value);
+      return 0;
     }
     case USBDEVFS_CLAIMINTERFACE:
-      return claim(node, client) ? done(0, 0) : done(-1, EBUSY);
+      return claim(node, client) ? 0 : -EBUSY;
     case USBDEVFS_RELEASEINTERFACE:
-      if (node.claimant != client) return done(-1, EINVAL);
+      if (node.claimant != &client) return -EINVAL;
       node.claimant = nullptr;
-      return done(0, 0);
+      return 0;
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_RESETEP:
-      return done(0, 0);
+      return 0;
     case USBDEVFS_CLEAR_HALT: {
-      UMockdevIoctlData* ep = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
       unsigned endpoint = 0;
-      memcpy(&endpoint, ep->data, sizeof endpoint);
-      g_object_unref(ep);
+      if (!readCaller(asked.caller, asked.argument, &endpoint, sizeof endpoint)) return -EFAULT;
       stallOf(static_cast<uint8_t>(endpoint)) = false;
-      return done(0, 0);
+      return 0;
     }
     case USBDEVFS_GETDRIVER:
-      return done(-1, ENODATA);  // no kernel driver bound
-    case USBDEVFS_SUBMITURB: {
-      UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
-      if (urbData == nullptr) return done(-1, EFAULT);
-      // A bulk transfer claims the interface when nobody holds it, as usbfs does.
-      if (urbOf(urbData)->type == USBDEVFS_URB_TYPE_BULK && !claim(node, client)) {
-        g_object_unref(urbData);
-        return done(-1, EBUSY);
-      }
-      submit(node, client, urbData);  // the node keeps the reference until the reap
-      return done(0, 0);
-    }
+      return -ENODATA;  // no kernel driver bound
+    case USBDEVFS_SUBMITURB:
+      return submit(node, client, asked.caller, asked.argument);
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
-      // Only the claimant's own reap fills its IN buffers: a buffer lives in
-      // the claimant's memory, reachable only while it waits in an ioctl.
-      if (!gone && client == node.claimant) completeIn(node);
-      auto ready = std::find_if(urbs.begin(), urbs.end(), [](const Urb& u) { return u.done; });
-      if (ready == urbs.end()) return done(-1, gone ? ENODEV : EAGAIN);
-      UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
-      umockdev_ioctl_data_set_ptr(slot, 0, ready->data);
-      g_object_unref(slot);
-      g_object_unref(ready->data);
-      urbs.erase(ready);
-      return done(0, 0);
+      int result = reap(client, asked.caller, asked.argument);
+      return result == -EAGAIN && !node.alive ? -ENODEV : result;
     }
-    case USBDEVFS_DISCARDURB: {
+    case USBDEVFS_DISCARDURB:
       // A cancelled transfer (libusb's time-out) is reaped with -ENOENT.
-      gulong address = 0;
-      memcpy(&address, arg->data, sizeof address);
-      for (Urb& pending : urbs) {
-        if (pending.data->client_addr == address && !pending.done) {
-          urbOf(pending.data)->status = -ENOENT;
-          pending.done = true;
-          return done(0, 0);
+      for (Urb& urb : client.urbs) {
+        if (urb.address == asked.argument && !urb.done) {
+          urb.status = -ENOENT;
+          urb.done = true;
+          client.waiter.wake();
+          return 0;
         }
       }
-      return done(-1, EINVAL);
-    }
+      return -EINVAL;
     default:
-      return done(-1, ENOTTY);
+      return -ENOTTY;
   }
 }
 

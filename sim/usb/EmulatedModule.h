@@ -1,33 +1,31 @@
-// One emulated USB module: answers the usbdevfs requests of its device node
+// One emulated USB module: answers the usbdevfs requests on its device node
 // and carries bulk OUT bytes to a module stand-in over TCP and the stand-in's
 // bytes back as bulk IN data. The device logic stays in the stand-in.
 //
-// umockdev hands every node's requests to one worker thread, and answering
-// one takes several exchanges with the program that made it. Each module
-// answers its requests on a thread of its own, so that the modules of a bus
-// work side by side as real ones do; a lock keeps the bridge's own calls
-// (plugging, fault switches, the stand-in's bytes) apart from it.
+// Requests come on the node filesystem's thread; the stand-in's bytes, the
+// plugging and the fault switches on the bridge's main loop. One lock keeps
+// them apart. The filesystem must have stopped before a module goes.
 #pragma once
 
+#include <glib.h>
 #include <umockdev.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
-#include <map>
+#include <list>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "UsbDescriptors.h"
+#include "UsbfsMount.h"
 
 namespace usbsim {
 
 class EmulatedModule {
  public:
-  EmulatedModule(UMockdevTestbed* testbed, ModuleIdentity identity, std::string host, int port);
+  EmulatedModule(UMockdevTestbed* testbed, UsbfsMount& usbfs, ModuleIdentity identity, std::string host, int port);
   ~EmulatedModule();
 
   // Connects to the stand-in and plugs the device in; false when the
@@ -67,8 +65,10 @@ class EmulatedModule {
   }
 
   const ModuleIdentity& id() const { return identity; }
-  // How often programs opened the device node, over all its appearances.
+  // How often programs opened the device node, and the requests they made
+  // on it, over all its appearances.
   int opens() const { return openCount.load(); }
+  int requests() const { return requestCount.load(); }
   // Lengths of the bulk OUT transfers received, oldest first (for tests of
   // the host's chunking); taking them clears the record.
   std::vector<int> takeOutLengths() {
@@ -78,54 +78,66 @@ class EmulatedModule {
   std::string devnode() const;
 
  private:
+  // A transfer a program submitted, until the program reaps it.
   struct Urb {
-    UMockdevIoctlData* data;
+    uint64_t address;  // the program's usbdevfs_urb
+    uint64_t buffer;
+    int length;
+    bool in;
     bool done;
+    int status;
+    int actual;
+    std::string data;  // written to the buffer, after `offset` bytes, at the reap
+    size_t offset;
   };
-  // One appearance of the module on the bus. An unplugged node stays
-  // attached so that programs still holding it open learn that it is gone.
-  // Each open file of the node (a client) has its own transfers, and one of
-  // them at a time holds the interface, as usbfs keeps them apart.
-  struct Node {
+  // One open file of a node: its transfers, and its program waiting in poll().
+  struct Client {
+    std::deque<Urb> urbs;
+    UsbfsWaiter waiter;
+  };
+  // One appearance of the module on the bus. An unplugged node stays so that
+  // programs still holding it open learn that it is gone. One client at a
+  // time holds the interface, as usbfs keeps them apart.
+  struct Node : UsbfsDevice {
+    Node(EmulatedModule* owner, int number, std::string path)
+        : module(owner), devnum(number), syspath(std::move(path)) {}
+    void* open() override;
+    void release(void* file) override;
+    int ioctl(void* file, UsbfsRequest& request) override;
+    unsigned poll(void* file, fuse_pollhandle* waiter) override;
+
     EmulatedModule* module;
     int devnum;
     std::string syspath;
-    UMockdevIoctlBase* handler;
-    std::map<UMockdevIoctlClient*, std::deque<Urb>> urbs;
-    UMockdevIoctlClient* claimant;
-    bool alive;
+    std::list<Client> clients;
+    Client* claimant = nullptr;
+    bool alive = true;
   };
 
-  // A request (or, with no request, a client gone) for the module's thread.
-  struct Job {
-    Node* node;
-    UMockdevIoctlClient* client;
-    bool vanished;
-  };
-  void post(Job job);
-  void serve();
-  void vanish(Node& node, UMockdevIoctlClient* client);
-
-  static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
-  static void onClientConnected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
-  static void onClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
-  bool handle(Node& node, UMockdevIoctlClient* client);
+  int request(Node& node, Client& client, UsbfsRequest& request);
   // False when another client holds the interface.
-  bool claim(Node& node, UMockdevIoctlClient* client);
-  void submit(Node& node, UMockdevIoctlClient* client, UMockdevIoctlData* urbData);
-  void answerControl(UMockdevIoctlData* urbData);
+  bool claim(Node& node, Client& client);
+  int submit(Node& node, Client& client, pid_t caller, uint64_t address);
+  int reap(Client& client, pid_t caller, uint64_t slot);
+  void answerControl(pid_t caller, Urb& urb);
+  // Hands the stand-in's bytes to the claimant's pending IN transfers.
   void completeIn(Node& node);
+  // A module that is gone completes what was pending, as the kernel does.
+  void disconnect(Node& node);
+  static gboolean onStandInBytes(gint fd, GIOCondition condition, gpointer module);
   static std::string devnodeOf(int devnum);
   void pump();
   bool connectStandIn();
   void closeStandIn();
 
   UMockdevTestbed* testbed;
+  UsbfsMount& usbfs;
   ModuleIdentity identity;
   std::string host;
   int port;
   int socketFd = -1;
-  std::deque<Node> nodes;  // stable addresses: handlers point at their node
+  guint standInWatch = 0;  // the stand-in's bytes, handed on as they come
+  std::deque<Node> nodes;  // stable addresses: the filesystem points at its nodes
   Node* current = nullptr;
   std::string received;  // stand-in bytes not yet handed to an IN transfer
   struct Faults {
@@ -147,16 +159,12 @@ class EmulatedModule {
   static gboolean onComplete(gpointer module);
   bool standInGone = false;
   std::vector<int> outLengths;
-  std::atomic<int> openCount{0};  // counted on umockdev's worker thread
+  std::atomic<int> openCount{0};
+  std::atomic<int> requestCount{0};
 
-  // Everything above belongs to whoever holds the lock: the module's thread
-  // while it answers a request, or the bridge's main loop.
+  // Everything above belongs to whoever holds the lock: the filesystem's
+  // thread while it answers a request, or the bridge's main loop.
   mutable std::recursive_mutex lock;
-  std::mutex jobsLock;
-  std::condition_variable jobsReady;
-  std::deque<Job> jobs;
-  bool stopping = false;
-  std::thread server;  // last: it starts once everything above exists
 };
 
 }  // namespace usbsim

@@ -6,7 +6,9 @@
 
 The bridge runs under umockdev's preload library (so that its hotplug events
 reach the programs under test); programs that should see the emulated
-modules run with `environment()`."""
+modules run with `environment()`: umockdev's preload library, and before it
+the bridge's own (libtv_usbfs_preload.so, beside the bridge), which lets
+their requests on the modules' nodes reach the bridge's FUSE filesystem."""
 import os
 import subprocess
 
@@ -19,6 +21,7 @@ class BridgeError(RuntimeError):
 
 class UsbBridge:
     def __init__(self, binary):
+        self.preload = os.path.join(os.path.dirname(os.path.abspath(binary)), "libtv_usbfs_preload.so")
         env = dict(os.environ)
         env.pop("UMOCKDEV_DIR", None)
         env["LD_PRELOAD"] = PRELOAD
@@ -50,6 +53,10 @@ class UsbBridge:
     def opens(self, serial):
         """How often programs opened the module's device node."""
         return int(self.command(f"opens {serial}"))
+
+    def requests(self, serial):
+        """How many requests (ioctls) programs made on the module's node."""
+        return int(self.command(f"requests {serial}"))
 
     def incomplete(self, ms):
         """With hotplug off: modules plugged from now on show their vendor in
@@ -102,7 +109,7 @@ class UsbBridge:
     def environment(self, base=None):
         env = dict(os.environ if base is None else base)
         env["UMOCKDEV_DIR"] = self.root
-        env["LD_PRELOAD"] = PRELOAD
+        env["LD_PRELOAD"] = self.preload + " " + PRELOAD
         options = env.get("ASAN_OPTIONS", "")
         env["ASAN_OPTIONS"] = (options + ":" if options else "") + "verify_asan_link_order=0"
         return env
@@ -123,7 +130,9 @@ class UsbBridge:
                 stream.close()
             except OSError:
                 pass
-        if os.path.isdir(self.root):  # a killed testbed leaves its folder behind
+        if os.path.isdir(self.root):  # a killed bridge leaves its mount and folder behind
+            subprocess.run(["fusermount3", "-u", "-z", "-q", os.path.join(self.root, "usbfs")], check=False,
+                           stderr=subprocess.DEVNULL)
             subprocess.run(["rm", "-rf", self.root], check=False)
 
     def __enter__(self):

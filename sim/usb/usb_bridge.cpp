@@ -25,6 +25,8 @@
 //                                              that module's plugs only
 //   opens SERIAL                               how often programs opened the
 //                                              module's device node
+//   requests SERIAL                            how many requests (ioctls) they
+//                                              made on it
 //   incomplete MS                              with hotplug 0, modules plugged from
 //                                              now on show their vendor in sysfs MS
 //                                              ms before they become USB devices
@@ -44,6 +46,7 @@
 
 #include "EmulatedHid.h"
 #include "EmulatedModule.h"
+#include "UsbfsMount.h"
 
 namespace {
 
@@ -59,6 +62,7 @@ constexpr guint kReturnTickMs = 2;
 
 struct Bridge {
   UMockdevTestbed* testbed = nullptr;
+  usbsim::UsbfsMount usbfs;
   GMainLoop* loop = nullptr;
   std::map<std::string, std::unique_ptr<usbsim::EmulatedModule>> modules;
   std::map<std::string, std::unique_ptr<usbsim::EmulatedHid>> hids;
@@ -105,7 +109,7 @@ void command(Bridge& bridge, const std::string& line) {
     if (module != nullptr || host.empty() || port <= 0) return reply("error bad add");
     usbsim::ModuleIdentity id{kVendor, static_cast<uint16_t>(strtoul(product.c_str(), nullptr, 16)), serial,
                               static_cast<uint16_t>(maxPacket)};
-    auto created = std::make_unique<usbsim::EmulatedModule>(bridge.testbed, id, host, port);
+    auto created = std::make_unique<usbsim::EmulatedModule>(bridge.testbed, bridge.usbfs, id, host, port);
     created->setAnnounceArrivals(bridge.hotplug);
     created->setIncompleteMs(bridge.incompleteMs);
     if (!created->plug(bridge.nextDevnum++)) return reply("error cannot reach stand-in");
@@ -159,6 +163,8 @@ void command(Bridge& bridge, const std::string& line) {
     reply("ok");
   } else if (verb == "opens") {
     reply("ok " + std::to_string(module->opens()));
+  } else if (verb == "requests") {
+    reply("ok " + std::to_string(module->requests()));
   } else if (verb == "plugged") {
     reply(module->plugged() ? "ok 1" : "ok 0");
   } else if (verb == "outs") {
@@ -217,10 +223,17 @@ gboolean onReturnTick(gpointer data) {
 int main() {
   Bridge bridge;
   bridge.testbed = umockdev_testbed_new();
-  bridge.loop = g_main_loop_new(nullptr, FALSE);
   gchar* root = umockdev_testbed_get_root_dir(bridge.testbed);
-  reply(std::string("UMOCKDEV_DIR=") + root);
+  const std::string testbed = root;
   g_free(root);
+  std::string why;
+  if (!bridge.usbfs.mount(testbed, why)) {
+    reply("error " + why);
+    g_object_unref(bridge.testbed);
+    return 1;
+  }
+  bridge.loop = g_main_loop_new(nullptr, FALSE);
+  reply("UMOCKDEV_DIR=" + testbed);
 
   GIOChannel* input = g_io_channel_unix_new(STDIN_FILENO);
   g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onInput, &bridge);
@@ -228,6 +241,9 @@ int main() {
   g_timeout_add(kReturnTickMs, onReturnTick, &bridge);
   g_main_loop_run(bridge.loop);
 
+  // Unmounted first: no request reaches a module once it goes, and the
+  // testbed's folder can be removed.
+  bridge.usbfs.stop();
   bridge.modules.clear();
   bridge.hids.clear();
   g_io_channel_unref(input);

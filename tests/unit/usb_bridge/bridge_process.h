@@ -1,5 +1,5 @@
 // The USB bridge from a program's side, without a test framework: the
-// re-execution under umockdev's preload library and the bridge process with
+// re-execution under the bus's preload libraries and the bridge process with
 // its command channel. Tests and benchmarks use it alike.
 #pragma once
 
@@ -13,12 +13,19 @@
 
 namespace bridgetest {
 
-// libusb reaches the emulated devices only through umockdev's preload
-// library: the program re-executes itself under it. True once running there.
+// What a program that uses the emulated bus preloads: umockdev's library,
+// and before it the bridge's own (beside the bridge), which lets requests on
+// the modules' nodes reach the bridge's filesystem.
+inline std::string busPreload(const std::string& bridge) {
+  return bridge.substr(0, bridge.rfind('/') + 1) + "libtv_usbfs_preload.so libumockdev-preload.so.0";
+}
+
+// libusb reaches the emulated devices only through the preload libraries:
+// the program re-executes itself under them. True once running there.
 inline bool reexecUnderPreload() {
   const char* preload = getenv("LD_PRELOAD");
   if (preload != nullptr && strstr(preload, "umockdev") != nullptr) return true;
-  setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
+  setenv("LD_PRELOAD", busPreload(USB_BRIDGE_BIN).c_str(), 1);
   setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
