@@ -65,7 +65,6 @@ import json
 import os
 import socket
 import struct
-import subprocess
 import sys
 import time
 
@@ -403,19 +402,7 @@ class SerialFraming:
 
 def start(*extra: str, timeout: float = 10.0):
     """Starts the stand-in as a child process; returns (process, info dict)."""
-    import tempfile
-    folder = tempfile.mkdtemp(prefix="imx-sdp-")
-    info_path = os.path.join(folder, "info.json")
-    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--info", info_path, *extra],
-                               stdout=subprocess.DEVNULL)
-    deadline = time.monotonic() + timeout
-    while not os.path.exists(info_path):
-        if process.poll() is not None or time.monotonic() > deadline:
-            process.kill()
-            raise RuntimeError("the i.MX stand-in did not start")
-        time.sleep(0.01)
-    with open(info_path, encoding="utf-8") as handle:
-        return process, json.load(handle)
+    return serial_standin.start(__file__, "i.MX", *extra, timeout=timeout)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -49,7 +49,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import subprocess
 import sys
 import time
 
@@ -516,19 +515,7 @@ class LpcIspChip:
 
 def start(*extra: str, timeout: float = 10.0):
     """Starts the stand-in as a child process; returns (process, info dict)."""
-    import tempfile
-    folder = tempfile.mkdtemp(prefix="lpc-isp-")
-    info_path = os.path.join(folder, "info.json")
-    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--info", info_path, *extra],
-                               stdout=subprocess.DEVNULL)
-    deadline = time.monotonic() + timeout
-    while not os.path.exists(info_path):
-        if process.poll() is not None or time.monotonic() > deadline:
-            process.kill()
-            raise RuntimeError("the LPC stand-in did not start")
-        time.sleep(0.01)
-    with open(info_path, encoding="utf-8") as handle:
-        return process, json.load(handle)
+    return serial_standin.start(__file__, "LPC", *extra, timeout=timeout)
 
 
 def main(argv: list[str] | None = None) -> int:

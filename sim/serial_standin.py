@@ -21,9 +21,12 @@ from __future__ import annotations
 import json
 import os
 import selectors
+import shutil
 import signal
 import socket
+import subprocess
 import sys
+import tempfile
 import time
 import tty
 
@@ -82,6 +85,26 @@ class Control:
     def close(self) -> None:
         self.file.close()
         self.sock.close()
+
+
+def start(script: str, name: str, *extra: str, timeout: float = 10.0):
+    """Starts the stand-in `script` as a child process; returns (process,
+    info dict). The info file it writes is read once and removed."""
+    folder = tempfile.mkdtemp(prefix="tv-standin-")
+    try:
+        info_path = os.path.join(folder, "info.json")
+        process = subprocess.Popen([sys.executable, os.path.abspath(script), "--info", info_path, *extra],
+                                   stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(info_path):
+            if process.poll() is not None or time.monotonic() > deadline:
+                process.kill()
+                raise RuntimeError(f"the {name} stand-in did not start")
+            time.sleep(0.01)
+        with open(info_path, encoding="utf-8") as handle:
+            return process, json.load(handle)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def write_info(info: dict, info_path: str | None, pty_file: str | None, tag: str) -> None:
