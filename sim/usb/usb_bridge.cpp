@@ -1,9 +1,11 @@
 // usb_bridge: emulated Tolvarine modules on a umockdev testbed, each carrying
-// its bulk transfers to a module stand-in over TCP.
+// its bulk transfers to a module stand-in over TCP. The modules' device nodes
+// are files of a FUSE filesystem the bridge serves (<dir>/usbfs).
 //
-// Prints "UMOCKDEV_DIR=<dir>" first; programs run with that variable and the
-// umockdev preload library see the emulated devices. Commands on stdin, one
-// per line, each answered with "ok ..." or "error ...":
+// Prints "UMOCKDEV_DIR=<dir>" first (or "error ..." when it cannot start);
+// programs run with that variable and LD_PRELOAD="<bridge's folder>/
+// libtv_usbfs_preload.so libumockdev-preload.so.0" see the emulated devices.
+// Commands on stdin, one per line, each answered with "ok ..." or "error ...":
 //   add SERIAL PRODUCT HOST PORT [MAXPACKET]   plug a module (PRODUCT in hex)
 //   remove SERIAL                              unplug it for good
 //   replug SERIAL                              unplug and plug again
