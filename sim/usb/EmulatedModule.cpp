@@ -77,8 +77,7 @@ void EmulatedModule::closeStandIn() {
 gboolean EmulatedModule::onStandInBytes(gint, GIOCondition, gpointer data) {
   EmulatedModule& module = *static_cast<EmulatedModule*>(data);
   std::lock_guard<std::recursive_mutex> guard(module.lock);
-  module.pump();
-  if (module.current != nullptr) module.completeIn(*module.current);
+  module.takeStandInBytes();
   if (!module.standInGone) return G_SOURCE_CONTINUE;
   module.standInWatch = 0;  // this source ends with the return
   module.unplug();
@@ -106,14 +105,13 @@ bool EmulatedModule::plug(int devnum) {
   // The node is there before the device appears: a program that lists the
   // bus at that moment opens it at once. The testbed's /dev entry leads to
   // the node's file in the bridge's filesystem.
-  Node& added = nodes.emplace_back(this, devnum, "/sys" + syspath);
-  const std::string served = usbfs.add(devnum, &added, descriptorBlob(identity));
   gchar* root = umockdev_testbed_get_root_dir(testbed);
-  const std::string entry = std::string(root) + node;
+  Node& added = nodes.emplace_back(this, devnum, "/sys" + syspath, root + node);
   g_free(root);
+  const std::string served = usbfs.add(devnum, &added, descriptorBlob(identity));
   GError* error = nullptr;
-  if (g_mkdir_with_parents(entry.substr(0, entry.rfind('/')).c_str(), 0755) != 0 ||
-      symlink(served.c_str(), entry.c_str()) != 0 ||
+  if (g_mkdir_with_parents(added.link.substr(0, added.link.rfind('/')).c_str(), 0755) != 0 ||
+      symlink(served.c_str(), added.link.c_str()) != 0 ||
       !umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
     fprintf(stderr, "usb_bridge: cannot add %s: %s\n", identity.serial.c_str(),
             error != nullptr ? error->message : strerror(errno));
@@ -155,21 +153,14 @@ void EmulatedModule::unplug() {
   // node keep the file, which tells them that the device is gone.
   umockdev_testbed_uevent(testbed, current->syspath.c_str(), "remove");
   umockdev_testbed_remove_device(testbed, current->syspath.c_str());
-  gchar* root = umockdev_testbed_get_root_dir(testbed);
-  unlink((std::string(root) + devnodeOf(current->devnum)).c_str());
-  g_free(root);
+  unlink(current->link.c_str());
   current = nullptr;
   received.clear();
 }
 
 void EmulatedModule::poll(int& nextDevnum) {
   std::lock_guard<std::recursive_mutex> guard(lock);
-  // Bytes taken here go on at once, as the watch would: a transfer waiting
-  // for them is not left to its time-out.
-  if (current != nullptr)
-    completeIn(*current);
-  else
-    pump();
+  takeStandInBytes();
   if (standInGone && plugged()) {
     unplug();
     closeStandIn();
@@ -322,6 +313,15 @@ int EmulatedModule::submit(Node& node, Client& client, pid_t caller, uint64_t ad
   }
   client.waiter.wake();
   return 0;
+}
+
+// Whoever reads the stand-in's bytes hands them on at once: a transfer
+// waiting for them is never left to its time-out.
+void EmulatedModule::takeStandInBytes() {
+  if (current != nullptr)
+    completeIn(*current);
+  else
+    pump();
 }
 
 // Bulk IN data goes to the client holding the interface.

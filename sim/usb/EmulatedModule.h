@@ -99,8 +99,8 @@ class EmulatedModule {
   // programs still holding it open learn that it is gone. One client at a
   // time holds the interface, as usbfs keeps them apart.
   struct Node : UsbfsDevice {
-    Node(EmulatedModule* owner, int number, std::string path)
-        : module(owner), devnum(number), syspath(std::move(path)) {}
+    Node(EmulatedModule* owner, int number, std::string path, std::string entry)
+        : module(owner), devnum(number), syspath(std::move(path)), link(std::move(entry)) {}
     void* open() override;
     void release(void* file) override;
     int ioctl(void* file, UsbfsRequest& request) override;
@@ -109,6 +109,7 @@ class EmulatedModule {
     EmulatedModule* module;
     int devnum;
     std::string syspath;
+    std::string link;  // the testbed's /dev entry, leading to the node's file
     std::list<Client> clients;
     Client* claimant = nullptr;
     bool alive = true;
@@ -122,6 +123,7 @@ class EmulatedModule {
   void answerControl(pid_t caller, Urb& urb);
   // Hands the stand-in's bytes to the claimant's pending IN transfers.
   void completeIn(Node& node);
+  void takeStandInBytes();
   // A module that is gone completes what was pending, as the kernel does.
   void disconnect(Node& node);
   static gboolean onStandInBytes(gint fd, GIOCondition condition, gpointer module);

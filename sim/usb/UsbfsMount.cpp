@@ -109,17 +109,16 @@ struct UsbfsOperations {
   }
 
   static void open(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
-    UsbfsMount::Entry entry;
-    if (!mountOf(request).entry(inode, entry)) return (void)fuse_reply_err(request, ENOENT);
-    info->fh = reinterpret_cast<uint64_t>(entry.device->open());
+    UsbfsDevice* device = mountOf(request).device(inode);
+    if (device == nullptr) return (void)fuse_reply_err(request, ENOENT);
+    info->fh = reinterpret_cast<uint64_t>(device->open());
     info->direct_io = 1;
     info->nonseekable = 0;
     fuse_reply_open(request, info);
   }
 
   static void release(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
-    UsbfsMount::Entry entry;
-    if (mountOf(request).entry(inode, entry)) entry.device->release(reinterpret_cast<void*>(info->fh));
+    if (UsbfsDevice* device = mountOf(request).device(inode)) device->release(reinterpret_cast<void*>(info->fh));
     fuse_reply_err(request, 0);
   }
 
@@ -133,24 +132,30 @@ struct UsbfsOperations {
 
   static void ioctl(fuse_req_t request, fuse_ino_t inode, unsigned int command, void* argument,
                     fuse_file_info* info, unsigned flags, const void* in, size_t inSize, size_t outSize) {
-    UsbfsMount::Entry entry;
     if (flags & FUSE_IOCTL_COMPAT) return (void)fuse_reply_err(request, ENOSYS);
-    if (!mountOf(request).entry(inode, entry)) return (void)fuse_reply_err(request, ENODEV);
+    UsbfsDevice* device = mountOf(request).device(inode);
+    if (device == nullptr) return (void)fuse_reply_err(request, ENODEV);
     UsbfsRequest asked{fuse_req_ctx(request)->pid, command, reinterpret_cast<uint64_t>(argument), in, inSize, {}};
-    int result = entry.device->ioctl(reinterpret_cast<void*>(info->fh), asked);
+    int result = device->ioctl(reinterpret_cast<void*>(info->fh), asked);
     if (result < 0) return (void)fuse_reply_err(request, -result);
     fuse_reply_ioctl(request, result, asked.out.data(), std::min(asked.out.size(), outSize));
   }
 
   static void poll(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info, fuse_pollhandle* waiter) {
-    UsbfsMount::Entry entry;
-    if (!mountOf(request).entry(inode, entry)) {
+    UsbfsDevice* device = mountOf(request).device(inode);
+    if (device == nullptr) {
       if (waiter != nullptr) fuse_pollhandle_destroy(waiter);
       return (void)fuse_reply_poll(request, POLLERR | POLLHUP);
     }
-    fuse_reply_poll(request, entry.device->poll(reinterpret_cast<void*>(info->fh), waiter));
+    fuse_reply_poll(request, device->poll(reinterpret_cast<void*>(info->fh), waiter));
   }
 };
+
+UsbfsDevice* UsbfsMount::device(uint64_t inode) {
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = entries.find(inode);
+  return it == entries.end() ? nullptr : it->second.device;
+}
 
 bool UsbfsMount::entry(uint64_t inode, Entry& copy) {
   std::lock_guard<std::mutex> guard(lock);

@@ -95,6 +95,8 @@ class UsbfsMount {
     unsigned mode;
   };
   friend struct UsbfsOperations;
+  // The requests of an open file need only its device; nullptr when unknown.
+  UsbfsDevice* device(uint64_t inode);
   bool entry(uint64_t inode, Entry& copy);
 
   std::string folder;
